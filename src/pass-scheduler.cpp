@@ -1,0 +1,77 @@
+#include "pass-scheduler.h"
+
+#include "signature-pass.h"
+
+#include <atomic>
+#include <obs.h>
+
+namespace {
+
+constexpr float pass_interval_seconds = 2.0f;
+
+float tick_accumulator = 0.0f; // graphics thread only
+
+std::atomic<bool> passes_enabled{false};
+std::atomic<bool> pass_queued{false};
+bool pass_running = false; // UI thread only
+
+void run_pass()
+{
+	// A host call made by the pass could raise an event that asks for
+	// another pass; the running one already covers it.
+	if (pass_running || !passes_enabled.load())
+		return;
+	pass_running = true;
+	ensure_signature();
+	pass_running = false;
+}
+
+void run_queued_pass(void *)
+{
+	// Cleared first, so frames that pass during this pass can queue the next.
+	pass_queued.store(false);
+	run_pass();
+}
+
+void queue_pass()
+{
+	bool expected = false;
+	if (pass_queued.compare_exchange_strong(expected, true))
+		obs_queue_task(OBS_TASK_UI, run_queued_pass, nullptr, false);
+}
+
+} // namespace
+
+void tick(void *, float seconds)
+{
+	float sum = tick_accumulator + seconds;
+	if (sum < pass_interval_seconds) {
+		tick_accumulator = sum;
+		return;
+	}
+	tick_accumulator = 0.0f;
+	queue_pass();
+}
+
+void frontend_event(enum obs_frontend_event event, void *)
+{
+	switch (event) {
+	case OBS_FRONTEND_EVENT_STREAMING_STARTED:
+	case OBS_FRONTEND_EVENT_SCENE_CHANGED:
+	case OBS_FRONTEND_EVENT_FINISHED_LOADING:
+		run_pass();
+		break;
+	default:
+		break;
+	}
+}
+
+void start_passes()
+{
+	passes_enabled.store(true);
+}
+
+void stop_passes()
+{
+	passes_enabled.store(false);
+}
