@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build (and, with --tests, the test suites) need.
+set -euo pipefail
+
+packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
+if [[ "${1:-}" == "--tests" ]]; then
+  packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
+             libwayland-dev libegl-mesa0 libgl1-mesa-dri binutils)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

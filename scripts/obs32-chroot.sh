@@ -1,0 +1,294 @@
+#!/usr/bin/env bash
+# A Debian unstable chroot carrying OBS Studio 32, used to build the module
+# with the newest toolchain and to run the end-to-end tests against OBS 32
+# without touching the machine's own OBS.
+#
+# Usage: scripts/obs32-chroot.sh [--root DIR] COMMAND [ARGS...]
+#
+#   setup                     create the chroot, or bring it up to date (idempotent)
+#   run [--bind HOST[:IN]]... -- CMD [ARGS...]
+#                             run CMD inside the chroot with /proc /sys /dev
+#                             /dev/pts bound in (unmounted again on exit)
+#   build-module [--src DIR] [-DVAR=VALUE]...
+#                             configure and build the module inside the chroot
+#                             from the repository source; prints the host path
+#                             of the built .so on the last line of stdout
+#   e2e [--src DIR] [--module SO] [--no-setup] [HARNESS ARGS...]
+#                             setup, build the module in the chroot (or take the
+#                             given SO, e.g. one built on the host against older
+#                             headers) and run tests/e2e/run_e2e.py inside the
+#                             chroot against its obs; HARNESS ARGS go to the harness
+#
+# DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
+# The mirror is the first "URIs:" entry of the machine's apt sources.
+set -euo pipefail
+
+SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REPO_DIR=$(cd "$SCRIPT_DIR/.." && pwd)
+ROOT=${OBS32_CHROOT_DIR:-$REPO_DIR/build/obs32-root}
+SUITE=${OBS32_CHROOT_SUITE:-sid}
+# What the chroot must hold. Changing this list makes `setup` install again.
+PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
+          cmake make g++ pkg-config)
+APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Dpkg::Use-Pty=0 -q)
+CHROOT_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
+log() { printf '[obs32-chroot] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
+
+[[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mount need it)"
+
+ORIG_ARGS=("$@")
+while [[ $# -gt 0 ]]; do
+    case $1 in
+        --root) ROOT=$2; shift 2 ;;
+        --root=*) ROOT=${1#--root=}; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) break ;;
+    esac
+done
+[[ $# -gt 0 ]] || { usage >&2; exit 2; }
+COMMAND=$1; shift
+mkdir -p "$(dirname "$ROOT")"
+ROOT=$(cd "$(dirname "$ROOT")" && pwd)/$(basename "$ROOT")
+
+apt_mirror() {
+    local src=/etc/apt/sources.list.d/debian.sources uri=""
+    if [[ -r $src ]]; then
+        uri=$(awk '/^URIs:/ { print $2; exit }' "$src")
+    fi
+    if [[ -z $uri && -r /etc/apt/sources.list ]]; then
+        uri=$(awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+    fi
+    echo "${uri:-http://deb.debian.org/debian}"
+}
+
+host_apt_install() {
+    local missing=()
+    for cmd in "$@"; do command -v "$cmd" >/dev/null 2>&1 || missing+=("$cmd"); done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    log "installing on the host: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || {
+        apt-get update -q >/dev/null
+        apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+    }
+}
+
+# Mount points below ROOT, deepest first.
+mounts_below_root() {
+    awk -v r="$ROOT/" 'index($2, r) == 1 { print $2 }' /proc/self/mounts | sort -r
+}
+
+MOUNTED=()
+unmount_all() {
+    local i
+    for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
+        umount "${MOUNTED[i]}" 2>/dev/null || umount -l "${MOUNTED[i]}" 2>/dev/null ||
+            log "warning: could not unmount ${MOUNTED[i]}"
+    done
+    MOUNTED=()
+}
+
+bind_mount() { # HOST_PATH PATH_INSIDE
+    local target=$ROOT$2
+    if [[ -d $1 ]]; then mkdir -p "$target"; else mkdir -p "$(dirname "$target")"; touch "$target"; fi
+    mount --bind "$1" "$target"
+    MOUNTED+=("$target")
+}
+
+mount_system() {
+    bind_mount /proc /proc
+    bind_mount /sys /sys
+    bind_mount /dev /dev
+    bind_mount /dev/pts /dev/pts
+    if mountpoint -q /dev/shm; then bind_mount /dev/shm /dev/shm; fi
+}
+
+# Mounts go into a private mount namespace when the kernel lets us, so they
+# vanish with the last process even if this script is killed; the trap
+# unmounts them in every case.
+enter_private_namespace() {
+    if [[ -z ${OBS32_CHROOT_NS:-} ]] && command -v unshare >/dev/null &&
+        unshare --mount --propagation private true 2>/dev/null; then
+        export OBS32_CHROOT_NS=1
+        exec unshare --mount --propagation private -- "${BASH_SOURCE[0]}" "${ORIG_ARGS[@]}"
+    fi
+}
+
+in_chroot() { # CMD [ARGS...]  (system mounts must be in place)
+    chroot "$ROOT" /usr/bin/env -i HOME=/root PATH="$CHROOT_PATH" LANG=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive TERM="${TERM:-dumb}" "$@"
+}
+
+package_stamp() { printf '%s\n' "$SUITE" "${PACKAGES[@]}" | md5sum | cut -c1-12; }
+
+# A subshell, so the lock is released as soon as the chroot is ready.
+cmd_setup() (
+    local lock=$ROOT.lock stamp t0 t_all
+    t_all=$(now)
+    exec 9>"$lock"
+    flock 9
+    stamp=$ROOT/.brivora-packages-$(package_stamp)
+    if [[ -e $stamp ]]; then
+        log "chroot ready at $ROOT ($(in_chroot_version))"
+        return 0
+    fi
+    host_apt_install debootstrap
+    if [[ ! -e $ROOT/.brivora-debootstrap-done ]]; then
+        if [[ -e $ROOT ]]; then
+            [[ -z $(mounts_below_root) ]] || die "something is still mounted below $ROOT: $(mounts_below_root | tr '\n' ' ')"
+            log "removing the unfinished chroot at $ROOT"
+            rm -rf --one-file-system "$ROOT"
+        fi
+        local mirror
+        mirror=$(apt_mirror)
+        log "debootstrap $SUITE from $mirror into $ROOT"
+        t0=$(now)
+        debootstrap --variant=minbase "$SUITE" "$ROOT" "$mirror" >"$ROOT.debootstrap.log" 2>&1 ||
+            { tail -n 30 "$ROOT.debootstrap.log" >&2; die "debootstrap failed (log: $ROOT.debootstrap.log)"; }
+        touch "$ROOT/.brivora-debootstrap-done"
+        log "step debootstrap took $(elapsed "$t0") s"
+    fi
+    # No services get started by package scripts inside the chroot.
+    printf '#!/bin/sh\nexit 101\n' >"$ROOT/usr/sbin/policy-rc.d"
+    chmod 755 "$ROOT/usr/sbin/policy-rc.d"
+    cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
+    (
+        trap unmount_all EXIT
+        mount_system
+        t0=$(now)
+        in_chroot apt-get "${APT_OPTS[@]}" update >/dev/null
+        log "step apt-get update took $(elapsed "$t0") s"
+        t0=$(now)
+        in_chroot apt-get "${APT_OPTS[@]}" install -y --no-install-recommends "${PACKAGES[@]}" \
+            >"$ROOT.apt.log" 2>&1 ||
+            { tail -n 30 "$ROOT.apt.log" >&2; die "apt-get install failed in the chroot (log: $ROOT.apt.log)"; }
+        in_chroot apt-get clean
+        log "step apt-get install took $(elapsed "$t0") s"
+    )
+    rm -f "$ROOT"/.brivora-packages-*
+    touch "$stamp"
+    log "chroot ready at $ROOT ($(in_chroot_version)); setup took $(elapsed "$t_all") s"
+)
+
+in_chroot_version() {
+    chroot "$ROOT" dpkg-query -W -f='obs-studio ${Version}' obs-studio 2>/dev/null || echo "obs-studio missing"
+}
+
+require_ready() {
+    compgen -G "$ROOT/.brivora-packages-*" >/dev/null ||
+        die "no chroot at $ROOT: run '$0 --root $ROOT setup' first"
+}
+
+cmd_run() {
+    local binds=()
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --bind) binds+=("$2"); shift 2 ;;
+            --) shift; break ;;
+            *) break ;;
+        esac
+    done
+    [[ $# -gt 0 ]] || die "run: no command given"
+    require_ready
+    enter_private_namespace
+    trap unmount_all EXIT
+    mount_system
+    local b
+    for b in ${binds[@]+"${binds[@]}"}; do
+        bind_mount "${b%%:*}" "$([[ $b == *:* ]] && echo "${b#*:}" || echo "${b%%:*}")"
+    done
+    local rc=0
+    in_chroot "$@" || rc=$?
+    return $rc
+}
+
+# The build directory inside the chroot depends on the source path, so one
+# chroot can build several checkouts without their CMake caches clashing.
+chroot_build_dir() { echo "/var/tmp/brivora-build/$(echo "$1" | md5sum | cut -c1-12)"; }
+
+find_built_module() { # BUILD_DIR_INSIDE
+    local found
+    found=$(find "$ROOT$1" -name brivora-signature-guard.so -not -path '*/CMakeFiles/*' \( -type f -o -type l \) | sort)
+    [[ -n $found ]] || die "the build produced no brivora-signature-guard.so under $ROOT$1"
+    [[ $(wc -l <<<"$found") -eq 1 ]] || die "several brivora-signature-guard.so under $ROOT$1: $found"
+    echo "$found"
+}
+
+cmd_build_module() {
+    local src=$REPO_DIR cmake_args=()
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --src) src=$2; shift 2 ;;
+            -D*) cmake_args+=("$1"); shift ;;
+            *) die "build-module: unknown argument $1" ;;
+        esac
+    done
+    src=$(cd "$src" && pwd)
+    [[ -f $src/CMakeLists.txt ]] || die "no CMakeLists.txt in $src"
+    require_ready
+    local build t0
+    build=$(chroot_build_dir "$src")
+    t0=$(now)
+    "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- sh -c '
+        set -e
+        cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVORA_BUILD_TESTS=OFF "${@:3}" >/dev/null 2>"$2.configure.err" ||
+            { cat "$2.configure.err" >&2; exit 1; }
+        cmake --build "$2" -j "$(nproc)" >&2
+    ' sh "$src" "$build" ${cmake_args[@]+"${cmake_args[@]}"} 2>&1 |
+        sed 's/^/[chroot build] /' >&2 || die "building the module in the chroot failed"
+    log "step build-module took $(elapsed "$t0") s"
+    find_built_module "$build"
+}
+
+cmd_e2e() {
+    local src=$REPO_DIR module="" do_setup=1 harness_args=()
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --src) src=$2; shift 2 ;;
+            --module) module=$2; shift 2 ;;
+            --no-setup) do_setup=0; shift ;;
+            *) harness_args+=("$1"); shift ;;
+        esac
+    done
+    src=$(cd "$src" && pwd)
+    [[ $do_setup -eq 0 ]] || cmd_setup
+    local inner_module staged=/var/tmp/brivora-e2e-module
+    if [[ -n $module ]]; then
+        # A module built elsewhere (on the host, against older headers) is
+        # copied in with the CMakeCache.txt that names its service host.
+        [[ -f $module ]] || die "no module at $module"
+        rm -rf "$ROOT$staged"
+        mkdir -p "$ROOT$staged"
+        cp "$module" "$ROOT$staged/brivora-signature-guard.so"
+        local dir
+        dir=$(cd "$(dirname "$module")" && pwd)
+        while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done
+        [[ ! -f $dir/CMakeCache.txt ]] || cp "$dir/CMakeCache.txt" "$ROOT$staged/"
+        inner_module=$staged/brivora-signature-guard.so
+    else
+        local built
+        built=$(cmd_build_module --src "$src" | tail -n 1)
+        inner_module=${built#"$ROOT"}
+    fi
+    local t0 rc=0
+    t0=$(now)
+    "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- \
+        python3 "$src/tests/e2e/run_e2e.py" --obs obs --module "$inner_module" \
+        ${harness_args[@]+"${harness_args[@]}"} || rc=$?
+    log "step e2e harness took $(elapsed "$t0") s"
+    return $rc
+}
+
+case $COMMAND in
+    setup) cmd_setup "$@" ;;
+    run) cmd_run "$@" ;;
+    build-module) cmd_build_module "$@" ;;
+    e2e) cmd_e2e "$@" ;;
+    *) usage >&2; exit 2 ;;
+esac

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs every test: the fast layers (text rules, files, stand-in host), the
+# integration tests against the real libobs, and the end-to-end tests of the
+# OBS application (29 from Debian 12, and 32 in a Debian unstable chroot).
+# The fast and integration layers run again under AddressSanitizer with
+# UndefinedBehaviorSanitizer, and the fast layer under ThreadSanitizer.
+#
+#   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
+#   BRIVORA_FAST=1         runs the fast and integration layers only.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh --tests
+
+jobs=$(nproc)
+obs32=${BRIVORA_E2E_OBS32:-ON}
+fast=${BRIVORA_FAST:-0}
+failed=0
+
+build() { # dir, cmake options...
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs"
+}
+
+run_ctest() { # dir, ctest options...
+  local dir=$1
+  shift
+  (cd "$dir" && ctest --output-on-failure "$@") || failed=1
+}
+
+mkdir -p build-tests
+build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32"
+run_ctest build-tests/plain -L "unit|integration" -j"$jobs"
+
+build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
+run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
+
+build build-tests/tsan -DBRIVORA_SANITIZE=thread
+run_ctest build-tests/tsan -L unit -j"$jobs"
+
+if [[ "$fast" != 1 ]]; then
+  run_ctest build-tests/plain -L e2e
+fi
+
+exit $failed
