@@ -1,0 +1,59 @@
+#pragma once
+
+// A headless libobs in the test process, with the three frontend functions
+// the module uses provided by this executable, and the module loaded from
+// its built file the way the host loads a plug-in.
+
+#include <obs-frontend-api.h>
+#include <obs.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// Every host call is made from the test thread, which plays the UI thread.
+class RealHost : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+
+	// Releases every reference the case holds, waits until libobs has no
+	// live source left, shuts libobs down (which unloads the module) and
+	// checks that nothing leaked. Idempotent; TearDown calls it too.
+	void shut_down_host();
+
+	// The scene the stand-in frontend reports as current (null for none).
+	// The case keeps owning `source`.
+	static void set_current_scene(obs_source_t *source);
+	// Runs every frontend callback the module registered, as the frontend does.
+	static void fire(enum obs_frontend_event event);
+	static size_t registered_callbacks();
+
+	// Log lines, each with its level, as libobs received them.
+	static size_t count_log(const std::string &needle);
+	static std::vector<std::string> module_problem_lines();
+
+	// A scene owned by the fixture until shutdown.
+	obs_scene_t *make_scene(const char *name);
+	// A source of `kind` with a "url" setting (when url is non-null), added
+	// to `scene`; the scene holds the only reference.
+	obs_sceneitem_t *add_source(obs_scene_t *scene, const char *name, const char *url,
+				    const char *kind = "browser_source");
+
+	std::filesystem::path config_dir() const { return temp_dir_ / "config"; }
+	std::filesystem::path user_ini() const { return config_dir() / "obs-studio" / "user.ini"; }
+	void write_user_ini(const std::string &content) const;
+	std::string read_user_ini() const;
+
+	bool host_running_ = false;
+
+private:
+	std::filesystem::path temp_dir_;
+	std::vector<obs_scene_t *> scenes_;
+	obs_module_t *module_ = nullptr;
+};
+
+// Names of the scene's items, bottom first.
+std::vector<std::string> item_names(obs_scene_t *scene);

@@ -1,0 +1,368 @@
+// Passes of the loaded module against real libobs objects: scenes, sources,
+// items and settings as the host keeps them, user.ini on disk.
+
+#include "real_host.h"
+
+#include <obs.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::string base_url = "https://" BRIVORA_SERVICE_HOST "/brivora";
+const std::string version = BRIVORA_MODULE_VERSION;
+constexpr const char *signature_name = "Brivora Signature";
+constexpr const char *docks_updated_kaselo =
+	"[brivora-signature-guard] Brivora: OBS docks updated for kaselo. Restart OBS if the old login docks are still open.";
+
+std::string signature_url(const std::string &slug, const std::string &token)
+{
+	std::string url = base_url + "/" + slug + "/widgets/signature/";
+	return token.empty() ? url : url + "?widgetToken=" + token;
+}
+
+std::string expected_docks_line(const std::string &slug, const std::string &token)
+{
+	auto dock = [&](const char *path) {
+		return base_url + "/" + slug + "/" + path + "?dock=1&pluginVersion=" + version + "&widgetToken=" + token;
+	};
+	return "ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + dock("live-dock/") +
+	       "\",\"uuid\":\"brivora_live_dock\"},{\"title\":\"Brivora Chat\",\"url\":\"" + dock("chat/") +
+	       "\",\"uuid\":\"brivora_chat_dock\"}]";
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
+}
+
+// A user.ini as an older version of the module left it: one dock, an old
+// plug-in version, the token and slug in its URL.
+const std::vector<std::string> seeded_ini_lines = {
+	"[General]",
+	"Name=Streaming PC",
+	"",
+	"[BasicWindow]",
+	"geometry=AdnQywADAAAAAAAA",
+	"ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + base_url +
+		"/kaselo/live-dock/?dock=1&pluginVersion=1.1.0&widgetToken=tok-ini-7\",\"uuid\":\"brivora_live_dock\"}]",
+	"DockState=AAAA",
+	"",
+	"[Video]",
+	"BaseCX=1920",
+};
+
+std::string joined(const std::vector<std::string> &lines)
+{
+	std::string text;
+	for (const auto &line : lines)
+		text += line + "\n";
+	return text;
+}
+
+// The file holds the expected docks line once, inside [BasicWindow], and
+// every other seeded line in its order.
+void expect_repaired_ini(const std::string &content, const std::string &expected_line)
+{
+	std::vector<std::string> lines = lines_of(content);
+	std::vector<std::string> others;
+	ptrdiff_t docks_at = -1;
+	for (size_t i = 0; i < lines.size(); ++i) {
+		if (lines[i].starts_with("ExtraBrowserDocks")) {
+			EXPECT_EQ(docks_at, -1) << "a second docks line at " << i;
+			EXPECT_EQ(lines[i], expected_line);
+			docks_at = static_cast<ptrdiff_t>(i);
+		} else {
+			others.push_back(lines[i]);
+		}
+	}
+	ASSERT_NE(docks_at, -1) << content;
+	auto at = [&](const char *line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+	EXPECT_GT(docks_at, at("[BasicWindow]"));
+	EXPECT_LT(docks_at, at("[Video]"));
+	std::vector<std::string> seeded_others = seeded_ini_lines;
+	std::erase_if(seeded_others, [](const std::string &l) { return l.starts_with("ExtraBrowserDocks"); });
+	EXPECT_EQ(others, seeded_others);
+}
+
+OBSDataAutoRelease settings_of(const char *name)
+{
+	OBSSourceAutoRelease source = obs_get_source_by_name(name);
+	return source ? obs_source_get_settings(source) : nullptr;
+}
+
+void expect_signature_settings(const std::string &url)
+{
+	OBSDataAutoRelease settings = settings_of(signature_name);
+	ASSERT_NE(settings.Get(), nullptr) << "no signature source";
+	EXPECT_EQ(std::string(obs_data_get_string(settings, "url")), url);
+	EXPECT_EQ(obs_data_get_int(settings, "width"), 560);
+	EXPECT_EQ(obs_data_get_int(settings, "height"), 80);
+	EXPECT_TRUE(obs_data_has_user_value(settings, "shutdown"));
+	EXPECT_FALSE(obs_data_get_bool(settings, "shutdown"));
+	EXPECT_TRUE(obs_data_get_bool(settings, "restart_when_active"));
+}
+
+// The signature item sits visible, locked, at its place and on top.
+void expect_signature_placed(obs_scene_t *scene)
+{
+	obs_sceneitem_t *item = obs_scene_find_source(scene, signature_name);
+	ASSERT_NE(item, nullptr);
+	EXPECT_TRUE(obs_sceneitem_visible(item));
+	EXPECT_TRUE(obs_sceneitem_locked(item));
+	vec2 pos;
+	obs_sceneitem_get_pos(item, &pos);
+	EXPECT_FLOAT_EQ(pos.x, 1348.0f);
+	EXPECT_FLOAT_EQ(pos.y, 992.0f);
+	std::vector<std::string> names = item_names(scene);
+	ASSERT_FALSE(names.empty());
+	EXPECT_EQ(names.back(), signature_name);
+	EXPECT_EQ(std::count(names.begin(), names.end(), signature_name), 1);
+}
+
+bool file_exists(const std::filesystem::path &path)
+{
+	std::error_code ignored;
+	return std::filesystem::exists(path, ignored);
+}
+
+} // namespace
+
+// ---- load, unload and the passes that find nothing to work on ------------
+
+TEST_F(RealHost, LoadRegistersOneCallbackAndOnlyItsEventsRunPasses)
+{
+	EXPECT_EQ(count_log("[brivora-signature-guard] Brivora Rurozezod Ivuri loaded (version " + version + ")"), 1u);
+	EXPECT_EQ(registered_callbacks(), 1u);
+
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTING, OBS_FRONTEND_EVENT_RECORDING_STARTED,
+			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_EXIT})
+		fire(event);
+	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "a pass ran on an unrelated event";
+
+	fire(OBS_FRONTEND_EVENT_STREAMING_STARTED);
+	expect_signature_settings(signature_url("dravelo", ""));
+	expect_signature_placed(scene);
+	shut_down_host();
+}
+
+TEST_F(RealHost, PassWithoutUsableCurrentSceneChangesNothing)
+{
+	write_user_ini(joined(seeded_ini_lines));
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Old Alerts", (base_url + "/kaselo/widgets/alerts/?widgetToken=t1").c_str());
+	OBSSourceAutoRelease input = obs_source_create("browser_source", "Not A Scene", nullptr, nullptr);
+	ASSERT_NE(input.Get(), nullptr);
+	ASSERT_EQ(obs_scene_from_source(input), nullptr);
+
+	// First no current scene at all, then a current source that is no scene.
+	for (obs_source_t *current : {static_cast<obs_source_t *>(nullptr), input.Get()}) {
+		set_current_scene(current);
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+		EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
+		EXPECT_EQ(item_names(scene), std::vector<std::string>{"Old Alerts"});
+	}
+	set_current_scene(nullptr);
+	input = nullptr;
+	shut_down_host();
+	// Nothing was learnt, so neither the passes nor the unload touched the file.
+	EXPECT_EQ(read_user_ini(), joined(seeded_ini_lines));
+	EXPECT_EQ(count_log("docks updated"), 0u);
+}
+
+// ---- the signature source and its item ------------------------------------
+
+TEST_F(RealHost, PassCreatesSignatureAndPutsItsItemBackInPlace)
+{
+	const std::string untouched_ini = "[General]\nName=Streaming PC\n\n[BasicWindow]\nDockState=AAAA\n";
+	write_user_ini(untouched_ini);
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Camera", nullptr, "v4l2_input");
+	add_source(scene, "Chat", (base_url + "/dravelo/widgets/chat/").c_str());
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+
+	// Created with a kind this host does not know, it still keeps its settings.
+	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_name);
+	ASSERT_NE(signature.Get(), nullptr);
+	EXPECT_STREQ(obs_source_get_id(signature), "browser_source");
+	expect_signature_settings(signature_url("dravelo", ""));
+	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Chat", signature_name}));
+	expect_signature_placed(scene);
+
+	// The user hides, unlocks, moves and buries it, and adds items above it.
+	obs_sceneitem_t *item = obs_scene_find_source(scene, signature_name);
+	obs_sceneitem_set_visible(item, false);
+	obs_sceneitem_set_locked(item, false);
+	vec2 elsewhere = {{{10.0f, 20.0f}}};
+	obs_sceneitem_set_pos(item, &elsewhere);
+	obs_sceneitem_set_order(item, OBS_ORDER_MOVE_BOTTOM);
+	add_source(scene, "Overlay", nullptr, "image_source");
+	ASSERT_EQ(item_names(scene).front(), signature_name);
+
+	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Chat", "Overlay", signature_name}));
+	expect_signature_placed(scene);
+
+	// Removed from the scene, the existing source is added back, not a new one.
+	obs_sceneitem_remove(obs_scene_find_source(scene, signature_name));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	OBSSourceAutoRelease again = obs_get_source_by_name(signature_name);
+	EXPECT_EQ(again.Get(), signature.Get());
+	expect_signature_placed(scene);
+
+	signature = nullptr;
+	again = nullptr;
+	shut_down_host();
+	// No token anywhere: user.ini is never rewritten.
+	EXPECT_EQ(read_user_ini(), untouched_ini);
+}
+
+TEST_F(RealHost, PassRestoresSignatureSettingsAndKeepsTheUsersOwn)
+{
+	obs_scene_t *main_scene = make_scene("Main");
+	obs_scene_t *second = make_scene("Second");
+	set_current_scene(obs_scene_get_source(main_scene));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+
+	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_name);
+	ASSERT_NE(signature.Get(), nullptr);
+	OBSDataAutoRelease change = obs_data_create();
+	obs_data_set_int(change, "width", 600);
+	obs_data_set_string(change, "css", "body { margin: 0; }");
+	obs_source_update(signature, change);
+	ASSERT_EQ(obs_data_get_int(settings_of(signature_name), "width"), 600);
+
+	// The switch to another scene places the same source there as well.
+	set_current_scene(obs_scene_get_source(second));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+
+	expect_signature_settings(signature_url("dravelo", ""));
+	EXPECT_STREQ(obs_data_get_string(settings_of(signature_name), "css"), "body { margin: 0; }");
+	expect_signature_placed(second);
+	expect_signature_placed(main_scene);
+	EXPECT_EQ(obs_sceneitem_get_source(obs_scene_find_source(second, signature_name)), signature.Get());
+
+	signature = nullptr;
+	change = nullptr;
+	shut_down_host();
+}
+
+// ---- the sweep of duplicate alerts --------------------------------------
+
+TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
+{
+	const std::string alerts = base_url + "/kaselo/widgets/alerts/?widgetToken=tok-a";
+	obs_scene_t *scene = make_scene("Main");
+	obs_scene_t *other = make_scene("Other");
+
+	add_source(scene, "Old Alerts A", alerts.c_str());
+	add_source(scene, "Old Alerts B", (alerts + "&v=2").c_str());
+	add_source(scene, "Camera", nullptr, "v4l2_input");
+	add_source(scene, "Brivora Alerts", (base_url + "/kaselo/widgets/alerts/?widgetToken=tok-own").c_str());
+	{
+		// A second item of the first source, right above the protected one.
+		OBSSourceAutoRelease a = obs_get_source_by_name("Old Alerts A");
+		ASSERT_NE(obs_scene_add(scene, a), nullptr);
+	}
+	add_source(scene, "Chat", "https://example.invalid/chat/");
+	add_source(scene, "Old Alerts C", "https://example.invalid/alerts/box");
+	add_source(other, "Elsewhere Alerts", alerts.c_str());
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+
+	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
+	expect_signature_placed(scene);
+	EXPECT_EQ(item_names(other), std::vector<std::string>{"Elsewhere Alerts"});
+	const std::string removing = "[brivora-signature-guard] removing duplicate alerts source: ";
+	EXPECT_EQ(count_log(removing + "Old Alerts A"), 2u);
+	EXPECT_EQ(count_log(removing + "Old Alerts B"), 1u);
+	EXPECT_EQ(count_log(removing + "Old Alerts C"), 1u);
+	EXPECT_EQ(count_log(removing), 4u);
+
+	// The first item's token was learnt before the sweep took it away.
+	expect_signature_settings(signature_url("kaselo", "tok-a"));
+
+	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+	EXPECT_EQ(count_log(removing), 4u);
+	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
+	shut_down_host();
+}
+
+// ---- what is learnt, and user.ini -------------------------------------------
+
+TEST_F(RealHost, ContextLearntFromSceneNeverCreatesUserIni)
+{
+	// Hosts before 31 keep their settings in global.ini and have no user.ini.
+	std::filesystem::create_directories(user_ini().parent_path());
+	std::ofstream(user_ini().parent_path() / "global.ini") << "[General]\nLastVersion=486539266\n";
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Chat", (base_url + "/kaselo/widgets/chat/?widgetToken=tok-scene-1&theme=dark").c_str());
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	expect_signature_settings(signature_url("kaselo", "tok-scene-1"));
+	EXPECT_FALSE(file_exists(user_ini()));
+
+	shut_down_host();
+	EXPECT_FALSE(file_exists(user_ini())) << "the unload created user.ini";
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(user_ini().parent_path()),
+				std::filesystem::directory_iterator()),
+		  1)
+		<< "files were left beside global.ini";
+	EXPECT_EQ(count_log("docks updated"), 0u);
+}
+
+TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
+{
+	write_user_ini(joined(seeded_ini_lines));
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+
+	expect_signature_settings(signature_url("kaselo", "tok-ini-7"));
+	expect_signature_placed(scene);
+	const std::string repaired = read_user_ini();
+	expect_repaired_ini(repaired, expected_docks_line("kaselo", "tok-ini-7"));
+	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.tmp"));
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
+
+	// A file that already holds the line is left as it is.
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(read_user_ini(), repaired);
+	shut_down_host();
+	EXPECT_EQ(read_user_ini(), repaired);
+	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+}
+
+TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)
+{
+	write_user_ini(joined(seeded_ini_lines));
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	ASSERT_EQ(count_log(docks_updated_kaselo), 1u);
+
+	// The host writes its own copy of user.ini back at exit, without the line.
+	std::vector<std::string> without_docks = seeded_ini_lines;
+	std::erase_if(without_docks, [](const std::string &l) { return l.starts_with("ExtraBrowserDocks"); });
+	write_user_ini(joined(without_docks));
+
+	shut_down_host();
+	expect_repaired_ini(read_user_ini(), expected_docks_line("kaselo", "tok-ini-7"));
+	EXPECT_EQ(count_log(docks_updated_kaselo), 2u);
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
+}
