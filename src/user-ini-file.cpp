@@ -71,7 +71,7 @@ enum class temporary_write { written, not_created, failed };
 
 temporary_write write_temporary_file(const char *tmp_path, std::string_view content, mode_t mode)
 {
-	file_descriptor fd(::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+	file_descriptor fd(::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
 	if (!fd.valid())
 		return temporary_write::not_created;
 	// The file holds the widget token: never more open than the file it replaces.
