@@ -5,7 +5,9 @@
 #
 # Usage: scripts/obs32-chroot.sh [--root DIR] COMMAND [ARGS...]
 #
-#   setup                     create the chroot, or bring it up to date (idempotent)
+#   setup                     create the chroot unless it is there with the
+#                             current package list (idempotent; delete DIR
+#                             to start again from today's unstable)
 #   run [--bind HOST[:IN]]... -- CMD [ARGS...]
 #                             run CMD inside the chroot with /proc /sys /dev
 #                             /dev/pts bound in (unmounted again on exit)
@@ -13,11 +15,14 @@
 #                             configure and build the module inside the chroot
 #                             from the repository source; prints the host path
 #                             of the built .so on the last line of stdout
-#   e2e [--src DIR] [--module SO] [--no-setup] [HARNESS ARGS...]
+#   prepare [--src DIR] [-DVAR=VALUE]...
+#                             setup, then build-module
+#   e2e [--src DIR] [--module SO] [--no-setup] [--no-build] [HARNESS ARGS...]
 #                             setup, build the module in the chroot (or take the
 #                             given SO, e.g. one built on the host against older
 #                             headers) and run tests/e2e/run_e2e.py inside the
-#                             chroot against its obs; HARNESS ARGS go to the harness
+#                             chroot against its obs; HARNESS ARGS go to the harness.
+#                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
 # The mirror is the first "URIs:" entry of the machine's apt sources.
@@ -39,22 +44,6 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
-
-[[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mount need it)"
-
-ORIG_ARGS=("$@")
-while [[ $# -gt 0 ]]; do
-    case $1 in
-        --root) ROOT=$2; shift 2 ;;
-        --root=*) ROOT=${1#--root=}; shift ;;
-        -h|--help) usage; exit 0 ;;
-        *) break ;;
-    esac
-done
-[[ $# -gt 0 ]] || { usage >&2; exit 2; }
-COMMAND=$1; shift
-mkdir -p "$(dirname "$ROOT")"
-ROOT=$(cd "$(dirname "$ROOT")" && pwd)/$(basename "$ROOT")
 
 apt_mirror() {
     local src=/etc/apt/sources.list.d/debian.sources uri=""
@@ -120,9 +109,14 @@ enter_private_namespace() {
     fi
 }
 
+chroot_command() { # CMD [ARGS...]: sets CHROOT_CMD to run CMD inside the chroot
+    CHROOT_CMD=(chroot "$ROOT" /usr/bin/env -i HOME=/root PATH="$CHROOT_PATH" LANG=C.UTF-8
+                DEBIAN_FRONTEND=noninteractive TERM="${TERM:-dumb}" "$@")
+}
+
 in_chroot() { # CMD [ARGS...]  (system mounts must be in place)
-    chroot "$ROOT" /usr/bin/env -i HOME=/root PATH="$CHROOT_PATH" LANG=C.UTF-8 \
-        DEBIAN_FRONTEND=noninteractive TERM="${TERM:-dumb}" "$@"
+    chroot_command "$@"
+    "${CHROOT_CMD[@]}"
 }
 
 package_stamp() { printf '%s\n' "$SUITE" "${PACKAGES[@]}" | md5sum | cut -c1-12; }
@@ -185,6 +179,22 @@ require_ready() {
         die "no chroot at $ROOT: run '$0 --root $ROOT setup' first"
 }
 
+# Runs CMD in the background, so that a SIGINT, SIGTERM or SIGHUP sent to
+# this script ends it too (as SIGTERM: a background job ignores SIGINT) before
+# this script unmounts or exits; returns CMD's status.
+forwarding_signals() {
+    local child rc=0
+    "$@" &
+    child=$!
+    trap 'kill -TERM $child 2>/dev/null' INT TERM HUP
+    while :; do
+        if wait "$child"; then rc=0; else rc=$?; fi
+        kill -0 "$child" 2>/dev/null || break  # else the wait was cut short by a signal
+    done
+    trap - INT TERM HUP
+    return $rc
+}
+
 cmd_run() {
     local binds=()
     while [[ $# -gt 0 ]]; do
@@ -203,9 +213,8 @@ cmd_run() {
     for b in ${binds[@]+"${binds[@]}"}; do
         bind_mount "${b%%:*}" "$([[ $b == *:* ]] && echo "${b#*:}" || echo "${b%%:*}")"
     done
-    local rc=0
-    in_chroot "$@" || rc=$?
-    return $rc
+    chroot_command "$@"
+    forwarding_signals "${CHROOT_CMD[@]}"
 }
 
 # The build directory inside the chroot depends on the source path, so one
@@ -214,6 +223,7 @@ chroot_build_dir() { echo "/var/tmp/brivora-build/$(echo "$1" | md5sum | cut -c1
 
 find_built_module() { # BUILD_DIR_INSIDE
     local found
+    [[ -d $ROOT$1 ]] || die "no module built in the chroot yet ($ROOT$1): run build-module first"
     found=$(find "$ROOT$1" -name brivora-signature-guard.so -not -path '*/CMakeFiles/*' \( -type f -o -type l \) | sort)
     [[ -n $found ]] || die "the build produced no brivora-signature-guard.so under $ROOT$1"
     [[ $(wc -l <<<"$found") -eq 1 ]] || die "several brivora-signature-guard.so under $ROOT$1: $found"
@@ -237,9 +247,12 @@ cmd_build_module() {
     t0=$(now)
     "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- sh -c '
         set -e
-        cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVORA_BUILD_TESTS=OFF "${@:3}" >/dev/null 2>"$2.configure.err" ||
-            { cat "$2.configure.err" >&2; exit 1; }
-        cmake --build "$2" -j "$(nproc)" >&2
+        src=$1 build=$2
+        shift 2
+        mkdir -p "$build"
+        cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVORA_BUILD_TESTS=OFF "$@" \
+            >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+        cmake --build "$build" -j "$(nproc)"
     ' sh "$src" "$build" ${cmake_args[@]+"${cmake_args[@]}"} 2>&1 |
         sed 's/^/[chroot build] /' >&2 || die "building the module in the chroot failed"
     log "step build-module took $(elapsed "$t0") s"
@@ -247,24 +260,27 @@ cmd_build_module() {
 }
 
 cmd_e2e() {
-    local src=$REPO_DIR module="" do_setup=1 harness_args=()
+    local src=$REPO_DIR module="" do_setup=1 do_build=1 harness_args=()
     while [[ $# -gt 0 ]]; do
         case $1 in
             --src) src=$2; shift 2 ;;
             --module) module=$2; shift 2 ;;
             --no-setup) do_setup=0; shift ;;
+            --no-build) do_build=0; shift ;;
             *) harness_args+=("$1"); shift ;;
         esac
     done
     src=$(cd "$src" && pwd)
     [[ $do_setup -eq 0 ]] || cmd_setup
-    local inner_module staged=/var/tmp/brivora-e2e-module
+    local inner_module staged=""
     if [[ -n $module ]]; then
         # A module built elsewhere (on the host, against older headers) is
         # copied in with the CMakeCache.txt that names its service host.
         [[ -f $module ]] || die "no module at $module"
-        rm -rf "$ROOT$staged"
-        mkdir -p "$ROOT$staged"
+        mkdir -p "$ROOT/var/tmp"
+        staged=$(mktemp -d "$ROOT/var/tmp/brivora-e2e-module.XXXXXX")
+        staged=${staged#"$ROOT"}
+        trap "rm -rf $(printf '%q' "$ROOT$staged")" EXIT
         cp "$module" "$ROOT$staged/brivora-signature-guard.so"
         local dir
         dir=$(cd "$(dirname "$module")" && pwd)
@@ -273,22 +289,50 @@ cmd_e2e() {
         inner_module=$staged/brivora-signature-guard.so
     else
         local built
-        built=$(cmd_build_module --src "$src" | tail -n 1)
+        if [[ $do_build -eq 1 ]]; then
+            built=$(cmd_build_module --src "$src" | tail -n 1)
+        else
+            require_ready
+            built=$(find_built_module "$(chroot_build_dir "$src")")
+        fi
         inner_module=${built#"$ROOT"}
     fi
     local t0 rc=0
     t0=$(now)
-    "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- \
+    forwarding_signals "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- \
         python3 "$src/tests/e2e/run_e2e.py" --obs obs --module "$inner_module" \
         ${harness_args[@]+"${harness_args[@]}"} || rc=$?
     log "step e2e harness took $(elapsed "$t0") s"
     return $rc
 }
 
-case $COMMAND in
-    setup) cmd_setup "$@" ;;
-    run) cmd_run "$@" ;;
-    build-module) cmd_build_module "$@" ;;
-    e2e) cmd_e2e "$@" ;;
-    *) usage >&2; exit 2 ;;
-esac
+main() {
+    [[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mount need it)"
+
+    ORIG_ARGS=("$@")  # for the re-run in a private mount namespace
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --root) ROOT=$2; shift 2 ;;
+            --root=*) ROOT=${1#--root=}; shift ;;
+            -h|--help) usage; exit 0 ;;
+            *) break ;;
+        esac
+    done
+    [[ $# -gt 0 ]] || { usage >&2; exit 2; }
+    COMMAND=$1; shift
+    mkdir -p "$(dirname "$ROOT")"
+    ROOT=$(cd "$(dirname "$ROOT")" && pwd)/$(basename "$ROOT")
+
+    case $COMMAND in
+        setup) cmd_setup "$@" ;;
+        run) cmd_run "$@" ;;
+        build-module) cmd_build_module "$@" ;;
+        prepare) cmd_setup; cmd_build_module "$@" ;;
+        e2e) cmd_e2e "$@" ;;
+        *) usage >&2; exit 2 ;;
+    esac
+}
+
+# All on one line: bash has read it whole before it runs, so a change to this
+# file during a long run cannot derail the rest of that run.
+main "$@"; exit $?

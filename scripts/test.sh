@@ -32,6 +32,13 @@ run_ctest() { # dir, ctest options...
 }
 
 mkdir -p build-tests
+chroot_pid=""
+if [[ "$fast" != 1 && "$obs32" == ON ]]; then
+  # Mostly download and unpacking: made while the fast layers build.
+  scripts/obs32-chroot.sh --root build-tests/plain/obs32-root setup >build-tests/obs32-setup.log 2>&1 &
+  chroot_pid=$!
+fi
+
 build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32"
 run_ctest build-tests/plain -L "unit|integration" -j"$jobs"
 
@@ -41,6 +48,10 @@ run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
 build build-tests/tsan -DBRIVORA_SANITIZE=thread
 run_ctest build-tests/tsan -L unit -j"$jobs"
 
+if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
+  cat build-tests/obs32-setup.log
+  failed=1
+fi
 if [[ "$fast" != 1 ]]; then
   run_ctest build-tests/plain -L e2e
 fi

@@ -61,6 +61,12 @@ void frontend_event(enum obs_frontend_event event, void *)
 	case OBS_FRONTEND_EVENT_FINISHED_LOADING:
 		run_pass();
 		break;
+	case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
+	case OBS_FRONTEND_EVENT_EXIT:
+		// The host is quitting and about to clear its scenes: a pass
+		// queued by a late frame must not reach into them.
+		stop_passes();
+		break;
 	default:
 		break;
 	}

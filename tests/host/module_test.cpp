@@ -109,7 +109,7 @@ TEST_F(HostTest, ListedEventsRunAPassAtOnceWithoutTouchingTheTickCount)
 TEST_F(HostTest, OtherEventsRunNothing)
 {
 	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTING, OBS_FRONTEND_EVENT_RECORDING_STARTED,
-			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_EXIT,
+			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED,
 			   OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP, OBS_FRONTEND_EVENT_PREVIEW_SCENE_CHANGED})
 		standin::frontend_event(event);
 	EXPECT_EQ(standin::find_source(signature_name), nullptr);
@@ -124,6 +124,22 @@ TEST_F(HostTest, APassQueuedBeforeUnloadDoesNothing)
 	standin::run_queued_tasks();
 	EXPECT_EQ(standin::find_source(signature_name), nullptr);
 	EXPECT_TRUE(standin::order_calls().empty());
+}
+
+TEST_F(HostTest, NoPassRunsOnceTheHostBeginsToQuit)
+{
+	for (auto quitting : {OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN, OBS_FRONTEND_EVENT_EXIT}) {
+		standin::reset();
+		standin::set_current_scene(scene = standin::create_scene("Scene"));
+		ASSERT_TRUE(obs_module_load());
+		standin::tick(2.0f);
+		standin::frontend_event(quitting);
+		standin::run_queued_tasks();
+		standin::frontend_event(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		EXPECT_EQ(standin::find_source(signature_name), nullptr) << "event " << quitting;
+		obs_module_unload();
+	}
+	ASSERT_TRUE(obs_module_load()); // for the fixture's own unload
 }
 
 TEST_F(HostTest, FirstPassCreatesAndPlacesTheSignature)

@@ -1,0 +1,749 @@
+#!/usr/bin/python3
+"""End-to-end tests: the built module inside the real OBS Studio application.
+
+Each run seeds a throw-away home (profile, scene collection, user.ini,
+obs-websocket on a free port), installs the module as a user plug-in, starts
+OBS on an Xvfb display, drives it over obs-websocket and quits it with SIGINT.
+
+  run_e2e.py --obs obs --module build/brivora-signature-guard.so [--host-name H]
+  run_e2e.py ... --cycles [N]        N start-and-quit cycles (default 20)
+  run_e2e.py --chroot DIR [--module SO] [...]
+                                     the same against the OBS 32 chroot made by
+                                     scripts/obs32-chroot.sh (without --module the
+                                     module is built inside the chroot)
+
+Prints one PASS/FAIL line per check and ends with "N passed, M failed".
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+try:
+    import websocket  # python3-websocket
+except ImportError:
+    # The Debian package lives in the system interpreter; another python3
+    # (a virtualenv, pyenv) first on PATH does not see it.
+    if os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3") and os.path.exists("/usr/bin/python3"):
+        os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+    sys.exit("run_e2e.py needs python3-websocket (apt-get install python3-websocket)")
+else:
+    del websocket  # obs_ws imports it
+
+sys.path.insert(0, HERE)
+from obs_session import (HostError, ObsHome, ObsRun, Xvfb, browser_source,  # noqa: E402
+                         color_source, detect_obs_version, parse_ini_sections, scene_collection)
+from obs_ws import (EVENT_SCENE_ITEM_TRANSFORM_CHANGED, EVENTS_ALL_LOW_VOLUME,  # noqa: E402
+                    ObsWebSocket, ObsWsError, RequestFailed)
+
+PREFIX = "[brivora-signature-guard] "
+LOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri loaded (version 1.2.0)"
+UNLOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri unloaded"
+SIGNATURE = "Brivora Signature"
+PINNED_POS = (1348.0, 992.0)
+SCENE = "Scene"
+SECOND_SCENE = "E2E Second Scene"
+NOT_READY = 207  # obs-websocket's request status while OBS is still starting
+WAIT = 15.0  # deadline for anything the module does on its own (passes run every ~2 s)
+
+
+class Failed(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failed(message)
+
+
+def poll(what, probe, timeout=WAIT, interval=0.1):
+    """Calls probe() until it returns (True, detail); returns that detail.
+    Fails with the last detail seen when the deadline passes."""
+    deadline = time.monotonic() + timeout
+    while True:
+        ok, detail = probe()
+        if ok:
+            return detail
+        if time.monotonic() >= deadline:
+            raise Failed(f"{what} not reached within {timeout:.0f} s; last seen: {detail}")
+        time.sleep(interval)
+
+
+class Report:
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, fn, *args):
+        try:
+            fn(*args)
+        except (Failed, ObsWsError, HostError) as exc:
+            self.failed += 1
+            print(f"FAIL {name}: {exc}", flush=True)
+            return False
+        self.passed += 1
+        print(f"PASS {name}", flush=True)
+        return True
+
+    def fail(self, name, reason):
+        self.failed += 1
+        print(f"FAIL {name}: {reason}", flush=True)
+
+
+# ----------------------------------------------------------------- expectations
+
+class Service:
+    def __init__(self, host):
+        self.base = f"https://{host}/brivora"
+
+    def signature_url(self, slug, token=None):
+        url = f"{self.base}/{slug}/widgets/signature/"
+        return url + f"?widgetToken={token}" if token else url
+
+    def dock_line(self, slug, token):
+        docks = [("Brivora Dock Live", "live-dock", "brivora_live_dock"),
+                 ("Brivora Chat", "chat", "brivora_chat_dock")]
+        parts = [f'{{"title":"{title}","url":"{self.base}/{slug}/{path}/?dock=1&pluginVersion=1.2.0'
+                 f'&widgetToken={token}","uuid":"{uid}"}}' for title, path, uid in docks]
+        return "ExtraBrowserDocks=[" + ",".join(parts) + "]"
+
+
+def signature_settings_problems(settings, url):
+    want = {"url": url, "width": 560, "height": 80, "shutdown": False, "restart_when_active": True}
+    return [f"{key}={settings.get(key)!r} (want {value!r})" for key, value in want.items()
+            if settings.get(key) != value or type(settings.get(key)) is not type(value)]
+
+
+def placement_problems(items):
+    """What is wrong with the signature item among a scene's items, or []."""
+    sig = [item for item in items if item["sourceName"] == SIGNATURE]
+    if len(sig) != 1:
+        return [f"{len(sig)} '{SIGNATURE}' items in the scene"]
+    item, problems = sig[0], []
+    if item.get("inputKind") != "browser_source":
+        problems.append(f"kind {item.get('inputKind')}")
+    if item["sceneItemIndex"] != len(items) - 1:
+        problems.append(f"index {item['sceneItemIndex']} of {len(items)}, not on top")
+    if item["sceneItemLocked"] is not True:
+        problems.append("unlocked")
+    if item["sceneItemEnabled"] is not True:
+        problems.append("hidden")
+    pos = (item["sceneItemTransform"]["positionX"], item["sceneItemTransform"]["positionY"])
+    if pos != PINNED_POS:
+        problems.append(f"at {pos}")
+    return problems
+
+
+def log_lines(text, line):
+    """Occurrences of the module's log line (the host adds a time stamp before it)."""
+    return [ln for ln in text.splitlines() if ln.endswith(line) or ln.endswith(line + "\r")]
+
+
+def basic_window_docks(user_ini):
+    return [ln for ln in parse_ini_sections(user_ini).get("BasicWindow", [])
+            if ln.startswith("ExtraBrowserDocks=")]
+
+
+# --------------------------------------------------------------- one OBS start
+
+class Session:
+    """OBS started on a seeded home, with a websocket connection to it."""
+
+    def __init__(self, ctx, home, name):
+        self.ctx = ctx
+        self.home = home
+        self.name = name
+        self.run = ObsRun(ctx.obs_cmd, home, ctx.display, name, ctx.core_dumps)
+        self.ws = None
+        try:
+            self.run.wait_ready()
+            self.ws = ObsWebSocket(home.port, events=EVENTS_ALL_LOW_VOLUME | EVENT_SCENE_ITEM_TRANSFORM_CHANGED)
+            self.wait_loaded()
+        except ObsWsError as exc:
+            self.run.kill()
+            raise HostError(str(exc)) from exc
+        except BaseException:
+            self.run.kill()
+            raise
+
+    def wait_loaded(self, timeout=60.0):
+        """obs-websocket 5.5 (OBS 32) listens before the host has loaded its
+        scene collection and answers 207 (not ready) until then."""
+        def probe():
+            try:
+                self.ws.request("GetSceneList")
+            except RequestFailed as exc:
+                if exc.code == NOT_READY:
+                    return False, "obs-websocket: OBS is not ready"
+                raise
+            return True, None
+        try:
+            poll("OBS loaded", probe, timeout)
+        except Failed as exc:
+            raise HostError(str(exc)) from exc
+
+    def items(self, scene=SCENE):
+        return self.ws.request("GetSceneItemList", sceneName=scene)["sceneItems"]
+
+    def signature_item(self, scene=SCENE):
+        sig = [item for item in self.items(scene) if item["sourceName"] == SIGNATURE]
+        return sig[0] if len(sig) == 1 else None
+
+    def wait_pinned(self, scene=SCENE, timeout=WAIT):
+        def probe():
+            items = self.items(scene)
+            problems = placement_problems(items)
+            return not problems, ("; ".join(problems) if problems else items)
+        items = poll(f"'{SIGNATURE}' pinned in '{scene}'", probe, timeout)
+        return next(item for item in items if item["sourceName"] == SIGNATURE)
+
+    def wait_settings(self, url, timeout=WAIT):
+        def probe():
+            try:
+                answer = self.ws.request("GetInputSettings", inputName=SIGNATURE)
+            except RequestFailed as exc:  # no such source (yet)
+                return False, str(exc)
+            problems = signature_settings_problems(answer["inputSettings"], url)
+            if answer.get("inputKind") != "browser_source":
+                problems.append(f"kind {answer.get('inputKind')}")
+            return not problems, "; ".join(problems)
+        poll(f"'{SIGNATURE}' settings", probe, timeout)
+
+    def log(self):
+        return self.run.log_text()
+
+    def settle(self, frames=20, timeout=30.0):
+        """Waits until the host has rendered `frames` frames (2 s at the
+        profile's 10 fps). A SIGINT while the main window is still being
+        exposed after start crashes OBS 29 in Qt's painting now and then,
+        with or without the module; after that it quits cleanly."""
+        def probe():
+            rendered = self.ws.request("GetStats")["renderTotalFrames"]
+            return rendered >= frames, f"{rendered} frames rendered"
+        poll("host settled after start", probe, timeout)
+
+    def quit(self):
+        """Quits with SIGINT; returns (exit status, final log text)."""
+        if self.ws:
+            try:
+                self.settle()
+            except Failed as exc:
+                raise HostError(str(exc)) from exc
+            self.ws.close()
+        status = self.run.quit()
+        return status, self.run.log_text()
+
+    def abort(self):
+        if self.ws:
+            self.ws.close()
+        self.run.kill()
+
+
+def check_host_quit(status, log):
+    expect(status == 0, f"exit status {status}" + (" (killed by a signal)" if status < 0 else ""))
+    leaks = re.findall(r"Number of memory leaks: (\d+)", log)
+    expect(leaks, "the log has no 'Number of memory leaks' line")
+    expect(leaks[-1] == "0", f"Number of memory leaks: {leaks[-1]}")
+
+
+def check_clean_quit(status, log, loads=1):
+    check_host_quit(status, log)
+    expect(len(log_lines(log, LOAD_LINE)) == loads, f"{len(log_lines(log, LOAD_LINE))} load lines, want {loads}")
+    unloads = log_lines(log, UNLOAD_LINE)
+    expect(len(unloads) == 1, f"{len(unloads)} unload lines, want 1")
+    lines = log.splitlines()
+    expect(lines.index(unloads[0]) > lines.index(log_lines(log, LOAD_LINE)[0]), "unload logged before load")
+
+
+# ------------------------------------------------------------ the seeded homes
+
+SLUG_A, TOKEN_INI, TOKEN_SCENE = "e2e-streamer", "e2eIniTok7Q2", "e2eSceneTok4F"
+SLUG_B, TOKEN_B = "e2e-returning", "e2eReturnTok9K"
+
+
+def seed_service_user(ctx, home):
+    """A streamer with the service's docks from an older module version in
+    user.ini, widgets of the service in the scene, and a duplicate alerts
+    source under another name."""
+    svc = ctx.service
+    old_docks = ('[{"title":"Brivora Dock Live","url":"' + svc.base + f'/{SLUG_A}/live-dock/?dock=1'
+                 f'&pluginVersion=1.1.0&widgetToken={TOKEN_INI}","uuid":"brivora_live_dock"}}]')
+    user_ini = home.host_settings() + [
+        ("BasicWindow", [("PreviewEnabled", "false"), ("E2EBeforeDocks", "kept=yes; a value with = and ;"),
+                         ("ExtraBrowserDocks", old_docks), ("E2EAfterDocks", "[\"json-like\",1]")]),
+        ("E2EKeep", [("Untouched", "this section and its key stay as they are"),
+                     ("Path", "/tmp/some path/with spaces")]),
+    ]
+    widget = f"{svc.base}/{SLUG_A}"
+    items = [
+        (color_source("Backdrop"), {}),
+        (browser_source("Brivora Goal", f"{widget}/widgets/goal/?widgetToken={TOKEN_SCENE}", 400, 100), {"pos": (20, 20)}),
+        (browser_source("Stream Alerts Old", f"{widget}/widgets/alerts/?widgetToken={TOKEN_SCENE}"), {}),
+        (browser_source("Brivora Alerts", f"{widget}/widgets/alerts/?widgetToken={TOKEN_SCENE}"), {"locked": True}),
+        (browser_source("Unrelated Page", "https://example.org/overlay/?token=abc"), {"pos": (0, 500)}),
+    ]
+    home.seed(scene_collection(SCENE, items), user_ini)
+    return user_ini
+
+
+def plain_user_ini(ctx, home):
+    """user.ini of a user without the service's docks: none on OBS 29 and 30,
+    which never make one; on OBS 31 and later the host's own settings (without
+    them OBS 32 starts over with an "Untitled" profile and collection)."""
+    if not ctx.host_writes_user_ini:
+        return None
+    return home.host_settings() + [("BasicWindow", [("PreviewEnabled", "false")])]
+
+
+def seed_returning_user(ctx, home):
+    """No service line in user.ini; the signature source of an earlier run,
+    out of place and with stale settings, is the only trace of the service."""
+    url = f"{ctx.service.base}/{SLUG_B}/widgets/signature/?widgetToken={TOKEN_B}&theme=dark"
+    sig = browser_source(SIGNATURE, url, 300, 50, shutdown=True, restart_when_active=False)
+    items = [(sig, {"visible": False, "locked": False, "pos": (5, 5)}), (color_source("Backdrop"), {})]
+    home.seed(scene_collection(SCENE, items), plain_user_ini(ctx, home))
+
+
+def seed_newcomer(ctx, home):
+    """Nothing of the service anywhere: user.ini without it, an unrelated scene."""
+    home.seed(scene_collection(SCENE, [(color_source("Backdrop"), {})]), plain_user_ini(ctx, home))
+
+
+# ------------------------------------------------------------------- scenarios
+
+def scenario_service_user(ctx, report):
+    home = ctx.new_home("service-user")
+    seeded_ini = seed_service_user(ctx, home)
+    svc = ctx.service
+    want_url = svc.signature_url(SLUG_A, TOKEN_INI)
+    want_docks = svc.dock_line(SLUG_A, TOKEN_INI)
+    docks_log = PREFIX + f"Brivora: OBS docks updated for {SLUG_A}. Restart OBS if the old login docks are still open."
+    t = ctx.tag
+
+    try:
+        s = Session(ctx, home, "service-user")
+    except HostError as exc:
+        report.fail(f"{t}start OBS with the module", exc)
+        return
+
+    try:
+        def loaded():
+            poll("load line in the log", lambda: (len(log_lines(s.log(), LOAD_LINE)) == 1,
+                                                  f"{len(log_lines(s.log(), LOAD_LINE))} load lines"))
+        report.check(f"{t}module loaded: load line logged once", loaded)
+
+        def pinned():
+            s.wait_pinned()
+            s.wait_settings(want_url)
+        report.check(f"{t}signature: browser_source with url/560x80/shutdown=false/restart_when_active=true, "
+                     f"slug and token from user.ini; item visible, locked, at (1348, 992), on top", pinned)
+
+        def alerts():
+            def probe():
+                names = [item["sourceName"] for item in s.items()]
+                return "Stream Alerts Old" not in names, names
+            names = poll("duplicate alerts item removed", probe)
+            for keep in ("Brivora Alerts", "Brivora Goal", "Backdrop", "Unrelated Page"):
+                expect(keep in names, f"'{keep}' was removed too; items left: {names}")
+            lines = log_lines(s.log(), PREFIX + "removing duplicate alerts source: Stream Alerts Old")
+            expect(len(lines) == 1, f"{len(lines)} 'removing duplicate alerts source: Stream Alerts Old' lines")
+            others = [ln for ln in s.log().splitlines() if "removing duplicate alerts source:" in ln
+                      and not ln.endswith("Stream Alerts Old")]
+            expect(not others, f"other removals logged: {others}")
+        report.check(f"{t}alerts: duplicate under another name removed and logged, 'Brivora Alerts' and others kept", alerts)
+
+        def docks_running():
+            def probe():
+                text = home.read_user_ini()
+                docks = basic_window_docks(text or "")
+                return docks == [want_docks], docks
+            poll("dock line in [BasicWindow] of user.ini", probe)
+            expect(len(log_lines(s.log(), docks_log)) >= 1, "no 'OBS docks updated' line in the log")
+        report.check(f"{t}user.ini: [BasicWindow] holds exactly the two service docks (live, chat) with slug and token", docks_running)
+
+        restore_checks(ctx, report, s)
+        new_scene_check(ctx, report, s)
+
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(f"{t}drive OBS", f"{exc} ({s.run.state()})")
+        s.abort()
+        return
+
+    report.check(f"{t}quit: exit status 0, no memory leaks, one load and one unload line", check_clean_quit, status, log)
+
+    def docks_after_quit():
+        text = home.read_user_ini()
+        expect(text is not None, "user.ini is gone")
+        expect(basic_window_docks(text) == [want_docks], f"dock lines after quit: {basic_window_docks(text)}")
+        sections = parse_ini_sections(text)
+        for section, keys in seeded_ini:
+            if section == "E2EKeep" or section == "BasicWindow":
+                for key, value in keys:
+                    if key != "ExtraBrowserDocks":
+                        expect(f"{key}={value}" in sections.get(section, []),
+                               f"[{section}] {key}={value} lost; section now {sections.get(section)}")
+    report.check(f"{t}user.ini after quit: dock line kept, other keys and sections intact", docks_after_quit)
+
+    def saved_collection():
+        data = home.read_collection()
+        sources = {src["name"]: src for src in data["sources"]}
+        expect(SIGNATURE in sources, f"no '{SIGNATURE}' source saved")
+        sig = sources[SIGNATURE]
+        expect(sig["id"] == "browser_source", f"saved kind {sig['id']}")
+        problems = signature_settings_problems(sig["settings"], want_url)
+        expect(not problems, "saved settings: " + "; ".join(problems))
+        scenes = [src for src in data["sources"] if src["id"] == "scene"]
+        expect([sc["name"] for sc in scenes] == [SCENE], f"saved scenes {[sc['name'] for sc in scenes]}")
+        names = [item["name"] for item in scenes[0]["settings"]["items"]]
+        expect(names and names[-1] == SIGNATURE, f"saved items (bottom first): {names}")
+        expect("Stream Alerts Old" not in names and "Brivora Alerts" in names, f"saved items: {names}")
+        item = scenes[0]["settings"]["items"][-1]
+        expect(item["visible"] and item["locked"] and (item["pos"]["x"], item["pos"]["y"]) == PINNED_POS,
+               f"saved item: visible={item['visible']} locked={item['locked']} pos={item['pos']}")
+    report.check(f"{t}saved scene collection: signature source and pinned item kept, duplicate alerts gone", saved_collection)
+
+
+def restore_checks(ctx, report, s):
+    t = ctx.tag
+
+    def after_removal():
+        old = s.wait_pinned()
+        s.ws.clear_events()
+        s.ws.request("RemoveSceneItem", sceneName=SCENE, sceneItemId=old["sceneItemId"])
+        s.ws.wait_event("SceneItemRemoved", lambda d: d.get("sceneItemId") == old["sceneItemId"])
+        new = s.wait_pinned()
+        expect(new["sceneItemId"] != old["sceneItemId"], "the removed item is still there")
+
+    def after_move():
+        item = s.wait_pinned()
+        s.ws.clear_events()
+        s.ws.request("SetSceneItemTransform", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                     sceneItemTransform={"positionX": 100.0, "positionY": 200.0})
+        s.ws.wait_event("SceneItemTransformChanged",
+                        lambda d: d.get("sceneItemId") == item["sceneItemId"]
+                        and d["sceneItemTransform"]["positionX"] == 100.0)
+        s.wait_pinned()
+
+    def after_unlock():
+        item = s.wait_pinned()
+        s.ws.clear_events()
+        s.ws.request("SetSceneItemLocked", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemLocked=False)
+        s.ws.wait_event("SceneItemLockStateChanged",
+                        lambda d: d.get("sceneItemId") == item["sceneItemId"] and d.get("sceneItemLocked") is False)
+        s.wait_pinned()
+
+    def after_hide():
+        item = s.wait_pinned()
+        s.ws.clear_events()
+        s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemEnabled=False)
+        s.ws.wait_event("SceneItemEnableStateChanged",
+                        lambda d: d.get("sceneItemId") == item["sceneItemId"] and d.get("sceneItemEnabled") is False)
+        s.wait_pinned()
+
+    def after_lower():
+        item = s.wait_pinned()
+        s.ws.clear_events()
+        s.ws.request("SetSceneItemIndex", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemIndex=0)
+        s.ws.wait_event("SceneItemListReindexed",
+                        lambda d: any(x["sceneItemId"] == item["sceneItemId"] and x["sceneItemIndex"] == 0
+                                      for x in d.get("sceneItems", [])))
+        s.wait_pinned()
+
+    def after_settings_edit():
+        want = ctx.service.signature_url(SLUG_A, TOKEN_INI)
+        s.wait_settings(want)
+        s.ws.request("SetInputSettings", inputName=SIGNATURE,
+                     inputSettings={"url": "https://example.org/other/", "width": 1200, "height": 300,
+                                    "shutdown": True, "restart_when_active": False})
+        s.wait_settings(want)
+
+    report.check(f"{t}restore: item re-added after the user removes it", after_removal)
+    report.check(f"{t}restore: item moved back to (1348, 992) after the user moves it", after_move)
+    report.check(f"{t}restore: item locked again after the user unlocks it", after_unlock)
+    report.check(f"{t}restore: item shown again after the user hides it", after_hide)
+    report.check(f"{t}restore: item back on top after the user moves it to the bottom", after_lower)
+    report.check(f"{t}restore: five settings put back after the user edits them", after_settings_edit)
+
+
+def new_scene_check(ctx, report, s):
+    t = ctx.tag
+
+    def new_scene():
+        s.ws.request("CreateScene", sceneName=SECOND_SCENE)
+        try:
+            s.ws.clear_events()
+            s.ws.request("SetCurrentProgramScene", sceneName=SECOND_SCENE)
+            s.ws.wait_event("CurrentProgramSceneChanged", lambda d: d.get("sceneName") == SECOND_SCENE)
+            s.wait_pinned(SECOND_SCENE)
+            items = s.items(SECOND_SCENE)
+            expect(len(items) == 1, f"the new scene holds {[i['sourceName'] for i in items]}")
+        finally:
+            # OBS 32 can quit uncleanly with several scenes: back to one.
+            s.ws.clear_events()
+            s.ws.request("SetCurrentProgramScene", sceneName=SCENE)
+            s.ws.wait_event("CurrentProgramSceneChanged", lambda d: d.get("sceneName") == SCENE)
+            s.ws.request("RemoveScene", sceneName=SECOND_SCENE)
+            # The scene goes once its last reference is released.
+            poll("only the first scene left", lambda: (
+                lambda names: (names == [SCENE], names))(
+                [sc["sceneName"] for sc in s.ws.request("GetSceneList")["scenes"]]))
+        s.wait_pinned(SCENE)
+    report.check(f"{t}new scene: gets the pinned signature item once it is current", new_scene)
+
+
+def scenario_returning_user(ctx, report):
+    home = ctx.new_home("returning-user")
+    seed_returning_user(ctx, home)
+    t = ctx.tag
+    want_url = ctx.service.signature_url(SLUG_B, TOKEN_B)
+    want_docks = ctx.service.dock_line(SLUG_B, TOKEN_B)
+    try:
+        s = Session(ctx, home, "returning-user")
+    except HostError as exc:
+        report.fail(f"{t}returning user: start OBS", exc)
+        return
+    try:
+        def corrected():
+            s.wait_pinned()
+            s.wait_settings(want_url)
+        report.check(f"{t}returning user: stale signature source corrected in place, slug and token "
+                     f"learnt from its url", corrected)
+
+        def user_ini_running():
+            if ctx.host_writes_user_ini:
+                poll("dock line in user.ini", lambda: (
+                    lambda docks: (docks == [want_docks], docks))(basic_window_docks(home.read_user_ini() or "")))
+            else:
+                expect(home.read_user_ini() is None, "user.ini was created")
+        report.check(f"{t}returning user: " + ("dock line added to user.ini" if ctx.host_writes_user_ini
+                                               else "no user.ini created while running"), user_ini_running)
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(f"{t}returning user: drive OBS", f"{exc} ({s.run.state()})")
+        s.abort()
+        return
+    report.check(f"{t}returning user: clean quit", check_clean_quit, status, log)
+
+    def user_ini():
+        text = home.read_user_ini()
+        if ctx.host_writes_user_ini:
+            expect(text is not None, "user.ini is gone")
+            expect(basic_window_docks(text) == [want_docks], f"dock lines after quit: {basic_window_docks(text)}")
+        else:
+            expect(text is None, "user.ini was created")
+    report.check(f"{t}returning user: " + ("dock line still in user.ini after quit" if ctx.host_writes_user_ini
+                                           else "no user.ini created by quit"), user_ini)
+
+
+def scenario_newcomer(ctx, report):
+    home = ctx.new_home("newcomer")
+    seed_newcomer(ctx, home)
+    t = ctx.tag
+    try:
+        s = Session(ctx, home, "newcomer")
+    except HostError as exc:
+        report.fail(f"{t}newcomer: start OBS", exc)
+        return
+    try:
+        def default_signature():
+            s.wait_pinned()
+            s.wait_settings(ctx.service.signature_url("dravelo"))
+        report.check(f"{t}newcomer: signature with the default slug and no token", default_signature)
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(f"{t}newcomer: drive OBS", f"{exc} ({s.run.state()})")
+        s.abort()
+        return
+    report.check(f"{t}newcomer: clean quit", check_clean_quit, status, log)
+
+    def no_docks():
+        expect(not [ln for ln in log.splitlines() if "OBS docks updated" in ln], "docks updated without a token")
+        text = home.read_user_ini()
+        if ctx.host_writes_user_ini:
+            expect(text is not None, "user.ini is gone")
+            expect(not [ln for ln in basic_window_docks(text) if "/brivora/" in ln],
+                   f"dock line written without a token: {basic_window_docks(text)}")
+        else:
+            expect(text is None, "user.ini was created")
+    report.check(f"{t}newcomer: no dock line without a token", no_docks)
+
+
+def run_baseline_cycles(ctx, report, count):
+    """The same cycles on the bare host, to tell its own faults from ours."""
+    home = ctx.new_home("baseline-cycles")
+    seed_service_user(ctx, home)
+    for n in range(1, count + 1):
+        name = f"{ctx.tag}baseline cycle {n}/{count} without the module: exit 0, no leaks"
+        try:
+            s = Session(ctx, home, f"baseline-{n:02d}")
+            status, log = s.quit()
+        except (ObsWsError, HostError) as exc:
+            report.fail(name, exc)
+            continue
+        report.check(name, check_host_quit, status, log)
+
+
+def run_cycles(ctx, report, count):
+    home = ctx.new_home("cycles")
+    seed_service_user(ctx, home)
+    want_url = ctx.service.signature_url(SLUG_A, TOKEN_INI)
+    for n in range(1, count + 1):
+        name = f"{ctx.tag}cycle {n}/{count}: start, pinned signature, SIGINT quit, exit 0, no leaks, unloaded"
+        try:
+            s = Session(ctx, home, f"cycle-{n:02d}")
+        except HostError as exc:
+            report.fail(name, exc)
+            continue
+        try:
+            s.wait_pinned()
+            s.wait_settings(want_url)
+            # One tick-driven pass too, so every cycle quits with the module mid-run.
+            item = s.signature_item()
+            s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                         sceneItemEnabled=False)
+            s.wait_pinned()
+            status, log = s.quit()
+        except (Failed, ObsWsError, HostError) as exc:
+            report.fail(name, f"{exc} ({s.run.state()})")
+            s.abort()
+            continue
+        report.check(name, check_clean_quit, status, log)
+
+
+# ------------------------------------------------------------------------ main
+
+class Context:
+    def __init__(self, args):
+        self.obs_cmd = shlex.split(args.obs)
+        self.module = None if args.baseline else os.path.abspath(args.module)
+        self.core_dumps = args.core_dumps
+        self.service = Service(args.host_name)
+        self.version = detect_obs_version(self.obs_cmd)
+        self.host_writes_user_ini = self.version >= (31, 0, 0)
+        self.tag = f"[OBS {self.version[0]}] "
+        self.work = args.work_dir or tempfile.mkdtemp(prefix="brivora-e2e-")
+        os.makedirs(self.work, exist_ok=True)
+        self.data_dir = args.data_dir
+        self.display = None
+        self._homes = 0
+
+    def new_home(self, name):
+        self._homes += 1
+        root = os.path.join(self.work, f"{self._homes:02d}-{name}")
+        return ObsHome(root, self.version, self.module, self.data_dir)
+
+
+def host_name_from_cache(module):
+    directory = os.path.dirname(os.path.abspath(module))
+    while True:
+        cache = os.path.join(directory, "CMakeCache.txt")
+        if os.path.isfile(cache):
+            with open(cache) as f:
+                for line in f:
+                    match = re.match(r"BRIVORA_SERVICE_HOST:[A-Z]+=(.*)$", line.rstrip("\n"))
+                    if match:
+                        return match.group(1)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            return None
+        directory = parent
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--obs", default="obs", help="command that starts OBS (default: obs)")
+    parser.add_argument("--module", help="the built brivora-signature-guard.so")
+    parser.add_argument("--host-name", help="service host the module was built with "
+                        "(default: BRIVORA_SERVICE_HOST from the CMakeCache.txt above the module)")
+    parser.add_argument("--cycles", type=int, nargs="?", const=20, default=None,
+                        help="run N start-and-quit cycles instead of the scenarios (default N: 20)")
+    parser.add_argument("--baseline", action="store_true",
+                        help="with --cycles: the cycles without the module, to tell the host's own faults from ours")
+    parser.add_argument("--core-dumps", action="store_true", help="let a crashing OBS leave a core file in its run folder")
+    parser.add_argument("--data-dir", default=os.path.join(REPO, "data"),
+                        help="the module's data folder to install beside it (default: the repository's data/)")
+    parser.add_argument("--work-dir", help="where the homes and logs go (default: a new temporary folder)")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder even when everything passed")
+    parser.add_argument("--chroot", metavar="DIR", help="run inside the OBS 32 chroot of scripts/obs32-chroot.sh")
+    args = parser.parse_args()
+    if args.cycles is not None and args.cycles < 1:
+        parser.error("--cycles needs a positive count")
+    if args.baseline and args.cycles is None:
+        parser.error("--baseline goes with --cycles")
+    return args
+
+
+def delegate_to_chroot(args):
+    cmd = [os.path.join(REPO, "scripts", "obs32-chroot.sh"), "--root", args.chroot, "e2e"]
+    if args.module:
+        cmd += ["--module", os.path.abspath(args.module)]
+    if args.host_name:
+        cmd += ["--host-name", args.host_name]
+    if args.cycles is not None:
+        cmd += ["--cycles", str(args.cycles)]
+    for flag in ("keep", "baseline", "core_dumps"):
+        if getattr(args, flag):
+            cmd += ["--" + flag.replace("_", "-")]
+    os.execv(cmd[0], cmd)
+
+
+def main():
+    args = parse_args()
+    if args.chroot:
+        delegate_to_chroot(args)
+    if not args.baseline and (not args.module or not os.path.isfile(args.module)):
+        sys.exit(f"no module at {args.module!r} (--module)")
+    if not args.host_name and args.baseline:
+        args.host_name = "brivora.app"  # only shapes the seeded URLs
+    if not args.host_name:
+        args.host_name = host_name_from_cache(args.module)
+        if not args.host_name:
+            sys.exit("no --host-name given and no BRIVORA_SERVICE_HOST in a CMakeCache.txt above the module")
+    started = time.monotonic()
+    report = Report()
+    try:
+        ctx = Context(args)
+    except HostError as exc:
+        report.fail("find the OBS version", exc)
+        print(f"{report.passed} passed, {report.failed} failed")
+        return 1
+    print(f"# OBS {'.'.join(map(str, ctx.version))} ({args.obs}), module {ctx.module}, "
+          f"host {args.host_name}, work folder {ctx.work}", flush=True)
+    xvfb = None
+    try:
+        xvfb = Xvfb(os.path.join(ctx.work, "xvfb.log"))
+        ctx.display = xvfb.display
+        if args.baseline:
+            run_baseline_cycles(ctx, report, args.cycles)
+        elif args.cycles is not None:
+            run_cycles(ctx, report, args.cycles)
+        else:
+            scenario_service_user(ctx, report)
+            scenario_returning_user(ctx, report)
+            scenario_newcomer(ctx, report)
+    except HostError as exc:
+        report.fail(f"{ctx.tag}set up the display", exc)
+    finally:
+        ObsRun.kill_all()
+        if xvfb:
+            xvfb.stop()
+    print(f"# took {time.monotonic() - started:.1f} s", flush=True)
+    if report.failed or args.keep:
+        print(f"# logs and homes kept in {ctx.work}", flush=True)
+    else:
+        shutil.rmtree(ctx.work, ignore_errors=True)
+    print(f"{report.passed} passed, {report.failed} failed", flush=True)
+    return 1 if report.failed or report.passed == 0 else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
