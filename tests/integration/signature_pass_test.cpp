@@ -144,7 +144,7 @@ TEST_F(RealHost, LoadRegistersOneCallbackAndOnlyItsEventsRunPasses)
 	obs_scene_t *scene = make_scene("Main");
 	set_current_scene(obs_scene_get_source(scene));
 	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTING, OBS_FRONTEND_EVENT_RECORDING_STARTED,
-			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_EXIT})
+			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_PROFILE_CHANGED})
 		fire(event);
 	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "a pass ran on an unrelated event";
 
