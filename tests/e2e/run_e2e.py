@@ -423,40 +423,30 @@ def restore_checks(ctx, report, s):
         new = s.wait_pinned()
         expect(new["sceneItemId"] != old["sceneItemId"], "the removed item is still there")
 
-    def after_move():
-        item = s.wait_pinned()
-        s.ws.clear_events()
-        s.ws.request("SetSceneItemTransform", sceneName=SCENE, sceneItemId=item["sceneItemId"],
-                     sceneItemTransform={"positionX": 100.0, "positionY": 200.0})
-        s.ws.wait_event("SceneItemTransformChanged",
-                        lambda d: d.get("sceneItemId") == item["sceneItemId"]
-                        and d["sceneItemTransform"]["positionX"] == 100.0)
-        s.wait_pinned()
+    def after_user_edit(request, fields, event, seen):
+        """Makes one edit to the pinned item as the user would, waits until the
+        host reports it, then until a pass has pinned the item again."""
+        def check():
+            item = s.wait_pinned()
+            s.ws.clear_events()
+            s.ws.request(request, sceneName=SCENE, sceneItemId=item["sceneItemId"], **fields)
+            s.ws.wait_event(event, lambda d: seen(item["sceneItemId"], d))
+            s.wait_pinned()
+        return check
 
-    def after_unlock():
-        item = s.wait_pinned()
-        s.ws.clear_events()
-        s.ws.request("SetSceneItemLocked", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemLocked=False)
-        s.ws.wait_event("SceneItemLockStateChanged",
-                        lambda d: d.get("sceneItemId") == item["sceneItemId"] and d.get("sceneItemLocked") is False)
-        s.wait_pinned()
-
-    def after_hide():
-        item = s.wait_pinned()
-        s.ws.clear_events()
-        s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemEnabled=False)
-        s.ws.wait_event("SceneItemEnableStateChanged",
-                        lambda d: d.get("sceneItemId") == item["sceneItemId"] and d.get("sceneItemEnabled") is False)
-        s.wait_pinned()
-
-    def after_lower():
-        item = s.wait_pinned()
-        s.ws.clear_events()
-        s.ws.request("SetSceneItemIndex", sceneName=SCENE, sceneItemId=item["sceneItemId"], sceneItemIndex=0)
-        s.ws.wait_event("SceneItemListReindexed",
-                        lambda d: any(x["sceneItemId"] == item["sceneItemId"] and x["sceneItemIndex"] == 0
-                                      for x in d.get("sceneItems", [])))
-        s.wait_pinned()
+    after_move = after_user_edit(
+        "SetSceneItemTransform", {"sceneItemTransform": {"positionX": 100.0, "positionY": 200.0}},
+        "SceneItemTransformChanged",
+        lambda i, d: d.get("sceneItemId") == i and d["sceneItemTransform"]["positionX"] == 100.0)
+    after_unlock = after_user_edit(
+        "SetSceneItemLocked", {"sceneItemLocked": False}, "SceneItemLockStateChanged",
+        lambda i, d: d.get("sceneItemId") == i and d.get("sceneItemLocked") is False)
+    after_hide = after_user_edit(
+        "SetSceneItemEnabled", {"sceneItemEnabled": False}, "SceneItemEnableStateChanged",
+        lambda i, d: d.get("sceneItemId") == i and d.get("sceneItemEnabled") is False)
+    after_lower = after_user_edit(
+        "SetSceneItemIndex", {"sceneItemIndex": 0}, "SceneItemListReindexed",
+        lambda i, d: any(x["sceneItemId"] == i and x["sceneItemIndex"] == 0 for x in d.get("sceneItems", [])))
 
     def after_settings_edit():
         want = ctx.service.signature_url(SLUG_A, TOKEN_INI)
