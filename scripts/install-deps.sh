@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
-             libwayland-dev libegl-mesa0 libgl1-mesa-dri binutils libbenchmark-dev)
+             libwayland-dev binutils libbenchmark-dev)
 fi
 
 missing=()

@@ -56,18 +56,6 @@ apt_mirror() {
     echo "${uri:-http://deb.debian.org/debian}"
 }
 
-host_apt_install() {
-    local missing=()
-    for cmd in "$@"; do command -v "$cmd" >/dev/null 2>&1 || missing+=("$cmd"); done
-    [[ ${#missing[@]} -eq 0 ]] && return 0
-    log "installing on the host: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null 2>&1 || {
-        apt-get update -q >/dev/null
-        apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
-    }
-}
-
 # Mount points below ROOT, deepest first.
 mounts_below_root() {
     awk -v r="$ROOT/" 'index($2, r) == 1 { print $2 }' /proc/self/mounts | sort -r
@@ -132,7 +120,7 @@ cmd_setup() (
         log "chroot ready at $ROOT ($(in_chroot_version))"
         return 0
     fi
-    host_apt_install debootstrap
+    command -v debootstrap >/dev/null 2>&1 || "$REPO_DIR/scripts/install-deps.sh" --tests
     if [[ ! -e $ROOT/.brivora-debootstrap-done ]]; then
         if [[ -e $ROOT ]]; then
             [[ -z $(mounts_below_root) ]] || die "something is still mounted below $ROOT: $(mounts_below_root | tr '\n' ' ')"
