@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A Debian unstable chroot carrying OBS Studio 32, used to build the module
 # with the newest toolchain and to run the end-to-end tests against OBS 32
 # without touching the machine's own OBS.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what the build needs, builds the module and installs it into the
 # user's OBS plug-in folder. With --start-obs, starts OBS with it afterwards.
 set -euo pipefail

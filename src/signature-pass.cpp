@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "signature-pass.h"
 
 #include "alert-sweep.h"

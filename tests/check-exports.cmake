@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fails unless the built module exports exactly the host's seven entry points.
 set(expected
   obs_module_free_locale obs_module_get_string obs_module_load obs_module_set_locale

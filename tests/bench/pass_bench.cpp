@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "dock-config.h"
 #include "pass-scheduler.h"
 #include "service-context.h"

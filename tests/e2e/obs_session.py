@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Seeding a throw-away OBS home and running the OBS application in it.
 
 One `ObsHome` is a fresh HOME/XDG_CONFIG_HOME holding a low-cost profile, a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small synchronous obs-websocket v5 client (no authentication).
 
 Requests are answered in order on one connection; events that arrive while a

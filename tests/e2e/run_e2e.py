@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """End-to-end tests: the built module inside the real OBS Studio application.
 
 Each run seeds a throw-away home (profile, scene collection, user.ini,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole-file reads and the backup-guarded replacement of user.ini, with
 // deterministic faults. The tests run as root, so faults come from a file size
 // limit, wrong file types in the way, or the wrapped rename() and read() below

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Passes of the loaded module against real libobs objects: scenes, sources,
 // items and settings as the host keeps them, user.ini on disk.
 

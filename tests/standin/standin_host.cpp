@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in host implementation. Objects are never freed before reset(), so a
 // destroyed/removed object stays readable and misuse is recorded as an error
 // instead of crashing.

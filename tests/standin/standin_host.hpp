@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Stand-in host: a small in-process replacement for the parts of libobs and the
 // frontend API that the module calls, plus an inspection/control API for tests.
 // Single-threaded by design; only log capture is thread-safe.

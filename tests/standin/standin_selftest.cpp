@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks that the stand-in host's own accounting and libobs-like behaviour hold,
 // since the module's tests rely on them to catch faults.
 #include "standin_host.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Token and slug extraction, the service context built from them, and the
 // dock list written to user.ini.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libFuzzer entry for the user.ini rewrite (BRIVORA_LIBFUZZER=ON, clang only):
 // the same invariants as the seeded loop of the unit tests, on any bytes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The user.ini rewrite: fixed cases, then a seeded random loop checking the
 // invariants of ini-invariants.h.
 
