@@ -25,8 +25,7 @@ std::filesystem::path prepare_host()
 
 	reset_service_context();
 	absorb_url_context("https://h/brivora/bench-streamer/x?widgetToken=0123456789abcdef");
-	char docks[expected_line_size];
-	expected_docks_line(docks, sizeof(docks));
+	const std::string docks = "ExtraBrowserDocks=[" + service_dock_entries() + "]";
 	std::ofstream ini(home / "obs-studio" / "user.ini");
 	ini << "[General]\n";
 	for (int i = 0; i < 80; ++i)
