@@ -48,7 +48,7 @@ TEST_F(HostTest, ASlugWithoutTokenIsLearntAndTheTokenFollowsLater)
 	standin::add_item(scene, browser_source("Widget", base_url + "/only-slug/widgets/chat/"));
 	pass();
 	EXPECT_EQ(signature_setting_url(), base_url + "/only-slug/widgets/signature/");
-	write_user_ini("[General]\nwidgettoken=late\n");
+	write_user_ini("[General]\nWidget=" + base_url + "/only-slug/x?widgettoken=late\n");
 	pass();
 	EXPECT_EQ(signature_setting_url(), signature_for("only-slug", "late"));
 }
@@ -75,12 +75,12 @@ TEST_F(HostTest, UserIniLinesWithoutATokenKeyGiveNoSlug)
 TEST_F(HostTest, ALongUserIniLineIsReadInPieces)
 {
 	// The token starts 10 characters before the end of the first 8191-byte piece.
-	std::string line = "x=";
+	std::string line = "x=" + base_url + "/pieces/?pad=";
 	line += std::string(8191 - line.size() - 10 - 12, 'a');
 	line += "widgetToken=0123456789ABCDEF";
 	write_user_ini(line + "\n");
 	pass();
-	EXPECT_EQ(signature_setting_url(), base_url + "/dravelo/widgets/signature/?widgetToken=0123456789");
+	EXPECT_EQ(signature_setting_url(), base_url + "/pieces/widgets/signature/?widgetToken=0123456789");
 }
 
 TEST_F(HostTest, AMarkerBeyondTheFirst1023UrlCharactersIsNotSeen)

@@ -98,9 +98,12 @@ TEST_F(HostTest, ListedEventsRunAPassAtOnceWithoutTouchingTheTickCount)
 	standin::tick(1.5f);
 	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTED, OBS_FRONTEND_EVENT_SCENE_CHANGED,
 			   OBS_FRONTEND_EVENT_FINISHED_LOADING}) {
-		size_t before = standin::order_calls().size();
+		SCOPED_TRACE(event);
+		// The user has hidden the item: only a pass shows it again.
+		if (obs_sceneitem_t *item = obs_scene_find_source(obs_scene_from_source(scene), signature_name.c_str()))
+			obs_sceneitem_set_visible(item, false);
 		standin::frontend_event(event);
-		EXPECT_EQ(standin::order_calls().size(), before + 1) << "event " << event;
+		expect_signature_on_top(scene);
 	}
 	EXPECT_TRUE(standin::queued_tasks().empty());
 	standin::tick(0.5f);
@@ -155,8 +158,7 @@ TEST_F(HostTest, FirstPassCreatesAndPlacesTheSignature)
 	EXPECT_EQ(standin::settings(signature), required_settings(default_signature_url()));
 	EXPECT_EQ(standin::item_names(scene), (std::vector<std::string>{"Background", "Title", signature_name}));
 	expect_signature_on_top(scene);
-	ASSERT_EQ(standin::order_calls().size(), 1u);
-	EXPECT_EQ(standin::order_calls()[0].movement, OBS_ORDER_MOVE_TOP);
+	EXPECT_TRUE(standin::order_calls().empty()) << "a new item is already on top";
 }
 
 TEST_F(HostTest, EveryPassUndoesTheUsersEditsToTheItem)
@@ -172,11 +174,15 @@ TEST_F(HostTest, EveryPassUndoesTheUsersEditsToTheItem)
 	pass();
 	expect_signature_on_top(scene);
 
+	ASSERT_EQ(standin::order_calls().size(), 1u);
+	EXPECT_EQ(standin::order_calls()[0].movement, OBS_ORDER_MOVE_TOP);
+
 	obs_sceneitem_remove(obs_scene_find_source(obs_scene_from_source(scene), signature_name.c_str()));
 	pass();
 	expect_signature_on_top(scene);
+	pass();
 	EXPECT_EQ(standin::update_count(standin::find_source(signature_name)), 0);
-	EXPECT_EQ(standin::order_calls().size(), 3u) << "the order is set on every pass";
+	EXPECT_EQ(standin::order_calls().size(), 1u) << "the order is set only when the item is not on top";
 }
 
 TEST_F(HostTest, SettingsAreRewrittenTogetherOnlyWhenOneDiffers)

@@ -9,8 +9,10 @@
 #include <wayland-client-core.h>
 #include <wayland-server-core.h>
 
+#include <dlfcn.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -53,7 +55,34 @@ void capture_log(int level, const char *format, va_list args, void *)
 
 std::mutex frontend_mutex;
 std::vector<std::pair<obs_frontend_event_cb, void *>> frontend_callbacks;
-obs_source_t *current_scene = nullptr; // owned by the case
+size_t removals_of_unknown_callbacks = 0; // the real frontend logs an error for each
+obs_source_t *current_scene = nullptr;    // owned by the case
+std::function<void()> pass_start_hook;
+
+// ---- ticks and UI tasks --------------------------------------------------
+
+std::mutex tick_mutex;
+std::vector<std::pair<void (*)(void *, float), void *>> tick_callbacks;
+
+std::mutex ui_task_mutex;
+std::vector<std::pair<obs_task_t, void *>> ui_tasks;
+
+void queue_ui_task(obs_task_t task, void *param, bool wait)
+{
+	if (wait) {
+		task(param);
+		return;
+	}
+	std::lock_guard lock(ui_task_mutex);
+	ui_tasks.emplace_back(task, param);
+}
+
+std::array<std::atomic<int>, 4> placement_counts{};
+
+template <typename F> F *next_definition(const char *name)
+{
+	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
+}
 
 // ---- a Wayland display inside the process, for libobs's start-up ---------
 
@@ -116,6 +145,13 @@ std::vector<std::string> live_source_names()
 
 obs_source_t *obs_frontend_get_current_scene(void)
 {
+	std::function<void()> hook;
+	{
+		std::lock_guard lock(frontend_mutex);
+		hook = pass_start_hook;
+	}
+	if (hook)
+		hook();
 	std::lock_guard lock(frontend_mutex);
 	return current_scene ? obs_source_get_ref(current_scene) : nullptr;
 }
@@ -135,6 +171,51 @@ void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *pr
 			return;
 		}
 	}
+	++removals_of_unknown_callbacks;
+}
+
+// ---- tick callbacks and the placement setters ------------------------------
+// Also taken from this executable: the tick callbacks are kept here, and the
+// four setters are counted on their way to libobs.
+
+void obs_add_tick_callback(void (*callback)(void *, float), void *param)
+{
+	std::lock_guard lock(tick_mutex);
+	tick_callbacks.emplace_back(callback, param);
+}
+
+void obs_remove_tick_callback(void (*callback)(void *, float), void *param)
+{
+	std::lock_guard lock(tick_mutex);
+	std::erase(tick_callbacks, std::pair{callback, param});
+}
+
+void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
+{
+	++placement_counts[set_pos];
+	static auto *next = next_definition<void(obs_sceneitem_t *, const vec2 *)>("obs_sceneitem_set_pos");
+	next(item, pos);
+}
+
+void obs_sceneitem_set_order(obs_sceneitem_t *item, enum obs_order_movement movement)
+{
+	++placement_counts[set_order];
+	static auto *next = next_definition<void(obs_sceneitem_t *, obs_order_movement)>("obs_sceneitem_set_order");
+	next(item, movement);
+}
+
+bool obs_sceneitem_set_visible(obs_sceneitem_t *item, bool visible)
+{
+	++placement_counts[set_visible];
+	static auto *next = next_definition<bool(obs_sceneitem_t *, bool)>("obs_sceneitem_set_visible");
+	return next(item, visible);
+}
+
+bool obs_sceneitem_set_locked(obs_sceneitem_t *item, bool locked)
+{
+	++placement_counts[set_locked];
+	static auto *next = next_definition<bool(obs_sceneitem_t *, bool)>("obs_sceneitem_set_locked");
+	return next(item, locked);
 }
 
 // ---- fixture ---------------------------------------------------------------
@@ -164,6 +245,7 @@ void RealHost::SetUp()
 	obs_set_nix_platform_display(wayland.client);
 	ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
 	host_running_ = true;
+	obs_set_ui_task_handler(queue_ui_task);
 
 	ASSERT_EQ(obs_open_module(&module_, BRIVORA_MODULE_FILE, data_dir.c_str()), MODULE_SUCCESS);
 	ASSERT_TRUE(obs_init_module(module_));
@@ -185,6 +267,7 @@ void RealHost::shut_down_host()
 		return;
 	host_running_ = false;
 
+	on_pass_start(nullptr);
 	set_current_scene(nullptr);
 	for (obs_scene_t *scene : scenes_)
 		obs_scene_release(scene);
@@ -205,8 +288,10 @@ void RealHost::shut_down_host()
 
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
+	EXPECT_EQ(removals_of_unknown_callbacks, 0u) << "the module removed a callback it had not registered";
+	EXPECT_TRUE(tick_callbacks.empty()) << "the module left a tick callback behind";
 	EXPECT_EQ(count_log("[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded"), 1u);
-	EXPECT_EQ(module_problem_lines(), std::vector<std::string>{});
+	EXPECT_EQ(module_problem_lines(), expected_problem_lines_);
 }
 
 void RealHost::set_current_scene(obs_source_t *source)
@@ -230,6 +315,53 @@ size_t RealHost::registered_callbacks()
 {
 	std::lock_guard lock(frontend_mutex);
 	return frontend_callbacks.size();
+}
+
+void RealHost::on_pass_start(std::function<void()> hook)
+{
+	std::lock_guard lock(frontend_mutex);
+	pass_start_hook = std::move(hook);
+}
+
+void RealHost::tick(float seconds)
+{
+	std::vector<std::pair<void (*)(void *, float), void *>> callbacks;
+	{
+		std::lock_guard lock(tick_mutex);
+		callbacks = tick_callbacks;
+	}
+	for (auto &[callback, param] : callbacks)
+		callback(param, seconds);
+}
+
+size_t RealHost::run_ui_tasks()
+{
+	std::vector<std::pair<obs_task_t, void *>> tasks;
+	{
+		std::lock_guard lock(ui_task_mutex);
+		tasks.swap(ui_tasks);
+	}
+	for (auto &[task, param] : tasks)
+		task(param);
+	return tasks.size();
+}
+
+size_t RealHost::queued_ui_tasks()
+{
+	std::lock_guard lock(ui_task_mutex);
+	return ui_tasks.size();
+}
+
+std::array<int, 4> RealHost::placement_calls()
+{
+	return {placement_counts[0].load(), placement_counts[1].load(), placement_counts[2].load(),
+		placement_counts[3].load()};
+}
+
+void RealHost::reset_placement_calls()
+{
+	for (auto &count : placement_counts)
+		count = 0;
 }
 
 size_t RealHost::count_log(const std::string &needle)

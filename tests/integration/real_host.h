@@ -8,11 +8,16 @@
 #include <obs-frontend-api.h>
 #include <obs.h>
 
+#include <array>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// Calls of the placement setters, counted by the harness.
+enum placement_call { set_visible, set_locked, set_pos, set_order };
 
 // Every host call is made from the test thread, which plays the UI thread.
 class RealHost : public ::testing::Test {
@@ -31,6 +36,21 @@ protected:
 	// Runs every frontend callback the module registered, as the frontend does.
 	static void fire(enum obs_frontend_event event);
 	static size_t registered_callbacks();
+	// Runs at the start of every pass (when the module asks for the current
+	// scene), from inside it.
+	static void on_pass_start(std::function<void()> hook);
+
+	// The graphics thread's share: runs the tick callbacks the module
+	// registered (this harness keeps them; headless libobs never ticks).
+	static void tick(float seconds);
+	// Runs the UI tasks queued so far (not those they queue); their count.
+	static size_t run_ui_tasks();
+	static size_t queued_ui_tasks();
+
+	// Calls of obs_sceneitem_set_visible, _set_locked, _set_pos and
+	// _set_order (by anyone) since the last reset.
+	static std::array<int, 4> placement_calls();
+	static void reset_placement_calls();
 
 	// Log lines, each with its level, as libobs received them.
 	static size_t count_log(const std::string &needle);
@@ -49,6 +69,8 @@ protected:
 	std::string read_user_ini() const;
 
 	bool host_running_ = false;
+	// Warning lines of the module the case expects; any other fails it.
+	std::vector<std::string> expected_problem_lines_;
 
 private:
 	std::filesystem::path temp_dir_;

@@ -7,6 +7,10 @@
 #include <obs.hpp>
 
 #include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -24,12 +28,15 @@ std::string signature_url(const std::string &slug, const std::string &token)
 	return token.empty() ? url : url + "?widgetToken=" + token;
 }
 
-std::string expected_docks_line(const std::string &slug, const std::string &token)
+// The user's own dock as the host stores it (its INI layer doubles '\').
+const std::string users_dock = R"({"title": "Notes \\"mine\\"", "url": "https://notes.example/?a=1", "uuid": "4b1d"})";
+
+std::string expected_docks_line(const std::string &slug, const std::string &token, const std::string &kept = "")
 {
 	auto dock = [&](const char *path) {
 		return base_url + "/" + slug + "/" + path + "?dock=1&pluginVersion=" + version + "&widgetToken=" + token;
 	};
-	return "ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + dock("live-dock/") +
+	return "ExtraBrowserDocks=[" + kept + "{\"title\":\"Brivora Dock Live\",\"url\":\"" + dock("live-dock/") +
 	       "\",\"uuid\":\"brivora_live_dock\"},{\"title\":\"Brivora Chat\",\"url\":\"" + dock("chat/") +
 	       "\",\"uuid\":\"brivora_chat_dock\"}]";
 }
@@ -43,15 +50,17 @@ std::vector<std::string> lines_of(const std::string &text)
 	return lines;
 }
 
-// A user.ini as an older version of the module left it: one dock, an old
-// plug-in version, the token and slug in its URL.
+// A user.ini with the user's own dock beside one dock as an older version of
+// the module left it: an old plug-in version, the token and slug in its URL.
+// Another service's token comes first and must not be learnt.
 const std::vector<std::string> seeded_ini_lines = {
 	"[General]",
 	"Name=Streaming PC",
+	"Overlay=https://chat.other.example/embed?token=SECRET",
 	"",
 	"[BasicWindow]",
 	"geometry=AdnQywADAAAAAAAA",
-	"ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + base_url +
+	"ExtraBrowserDocks=[" + users_dock + ", {\"title\":\"Brivora Dock Live\",\"url\":\"" + base_url +
 		"/kaselo/live-dock/?dock=1&pluginVersion=1.1.0&widgetToken=tok-ini-7\",\"uuid\":\"brivora_live_dock\"}]",
 	"DockState=AAAA",
 	"",
@@ -152,6 +161,11 @@ TEST_F(RealHost, LoadRegistersOneCallbackAndOnlyItsEventsRunPasses)
 	fire(OBS_FRONTEND_EVENT_STREAMING_STARTED);
 	expect_signature_settings(signature_url("dravelo", ""));
 	expect_signature_placed(scene);
+
+	// The host's exit event removes the callback from inside it; the unload
+	// then leaves the frontend alone (checked at shutdown).
+	fire(OBS_FRONTEND_EVENT_EXIT);
+	EXPECT_EQ(registered_callbacks(), 0u);
 	shut_down_host();
 }
 
@@ -201,6 +215,11 @@ TEST_F(RealHost, PassCreatesSignatureAndPutsItsItemBackInPlace)
 	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Chat", signature_name}));
 	expect_signature_placed(scene);
 
+	// With everything in place, a pass makes no placement call at all.
+	reset_placement_calls();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(placement_calls(), (std::array<int, 4>{0, 0, 0, 0}));
+
 	// The user hides, unlocks, moves and buries it, and adds items above it.
 	obs_sceneitem_t *item = obs_scene_find_source(scene, signature_name);
 	obs_sceneitem_set_visible(item, false);
@@ -211,7 +230,9 @@ TEST_F(RealHost, PassCreatesSignatureAndPutsItsItemBackInPlace)
 	add_source(scene, "Overlay", nullptr, "image_source");
 	ASSERT_EQ(item_names(scene).front(), signature_name);
 
+	reset_placement_calls();
 	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+	EXPECT_EQ(placement_calls(), (std::array<int, 4>{1, 1, 1, 1}));
 	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Chat", "Overlay", signature_name}));
 	expect_signature_placed(scene);
 
@@ -278,10 +299,24 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 	}
 	add_source(scene, "Chat", "https://example.invalid/chat/");
 	add_source(scene, "Old Alerts C", "https://example.invalid/alerts/box");
+	add_source(scene, "brivora alerts", alerts.c_str()); // not the exempt name
 	add_source(other, "Elsewhere Alerts", alerts.c_str());
 	set_current_scene(obs_scene_get_source(scene));
 
+	// The host raises a frontend event from inside the sweep's removals: a
+	// second pass there would sweep items the running enumeration holds.
+	struct nested_events {
+		int count = 0;
+	} nested;
+	auto raise_event = [](void *data, calldata_t *) {
+		++static_cast<nested_events *>(data)->count;
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	};
+	signal_handler_t *signals = obs_source_get_signal_handler(obs_scene_get_source(scene));
+	signal_handler_connect(signals, "item_remove", raise_event, &nested);
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	signal_handler_disconnect(signals, "item_remove", raise_event, &nested);
+	EXPECT_EQ(nested.count, 5);
 
 	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
 	expect_signature_placed(scene);
@@ -290,13 +325,14 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 	EXPECT_EQ(count_log(removing + "Old Alerts A"), 2u);
 	EXPECT_EQ(count_log(removing + "Old Alerts B"), 1u);
 	EXPECT_EQ(count_log(removing + "Old Alerts C"), 1u);
-	EXPECT_EQ(count_log(removing), 4u);
+	EXPECT_EQ(count_log(removing + "brivora alerts"), 1u);
+	EXPECT_EQ(count_log(removing), 5u);
 
 	// The first item's token was learnt before the sweep took it away.
 	expect_signature_settings(signature_url("kaselo", "tok-a"));
 
 	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
-	EXPECT_EQ(count_log(removing), 4u);
+	EXPECT_EQ(count_log(removing), 5u);
 	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
 	shut_down_host();
 }
@@ -309,6 +345,7 @@ TEST_F(RealHost, ContextLearntFromSceneNeverCreatesUserIni)
 	std::filesystem::create_directories(user_ini().parent_path());
 	std::ofstream(user_ini().parent_path() / "global.ini") << "[General]\nLastVersion=486539266\n";
 	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Other Chat", "https://chat.other.example/embed?token=SECRET");
 	add_source(scene, "Chat", (base_url + "/kaselo/widgets/chat/?widgetToken=tok-scene-1&theme=dark").c_str());
 	set_current_scene(obs_scene_get_source(scene));
 
@@ -336,7 +373,7 @@ TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 	expect_signature_settings(signature_url("kaselo", "tok-ini-7"));
 	expect_signature_placed(scene);
 	const std::string repaired = read_user_ini();
-	expect_repaired_ini(repaired, expected_docks_line("kaselo", "tok-ini-7"));
+	expect_repaired_ini(repaired, expected_docks_line("kaselo", "tok-ini-7", users_dock + ","));
 	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.tmp"));
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
@@ -366,4 +403,157 @@ TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)
 	expect_repaired_ini(read_user_ini(), expected_docks_line("kaselo", "tok-ini-7"));
 	EXPECT_EQ(count_log(docks_updated_kaselo), 2u);
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
+}
+
+TEST_F(RealHost, HostFormatDocksLineInOrderIsNeverWritten)
+{
+	// As the host writes it: a space after each ',' and ':', the user's dock
+	// first, the service's docks in the other order.
+	auto host_dock = [](const char *title, const char *path, const char *uuid) {
+		return std::string("{\"title\": \"") + title + "\", \"url\": \"" + base_url + "/kaselo/" + path +
+		       "?dock=1&pluginVersion=" + version + "&widgetToken=tok-ini-7\", \"uuid\": \"" + uuid + "\"}";
+	};
+	const std::string content = "[General]\nName=Streaming PC\n[BasicWindow]\nExtraBrowserDocks=[" + users_dock +
+				    ", " + host_dock("Brivora Chat", "chat/", "brivora_chat_dock") + ", " +
+				    host_dock("Brivora Dock Live", "live-dock/", "brivora_live_dock") + "]\n";
+	write_user_ini(content);
+	struct stat before {};
+	ASSERT_EQ(::stat(user_ini().c_str(), &before), 0);
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	expect_signature_settings(signature_url("kaselo", "tok-ini-7"));
+	shut_down_host();
+
+	struct stat after {};
+	ASSERT_EQ(::stat(user_ini().c_str(), &after), 0);
+	EXPECT_EQ(after.st_ino, before.st_ino) << "user.ini was replaced";
+	EXPECT_EQ(read_user_ini(), content);
+	EXPECT_EQ(count_log("docks updated"), 0u);
+}
+
+TEST_F(RealHost, RepeatedFailureWarnsOnceUntilASuccess)
+{
+	const std::string warning =
+		"[brivora-signature-guard] Brivora: OBS docks update failed. Close OBS and run the installer as administrator.";
+	write_user_ini(joined(seeded_ini_lines));
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+
+	// A full disk: the rewritten file cannot be written whole.
+	std::signal(SIGXFSZ, SIG_IGN);
+	rlimit unlimited{};
+	ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+	const rlimit full_disk{64, unlimited.rlim_max};
+	auto failing_passes = [&](int passes) {
+		ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full_disk), 0);
+		for (int i = 0; i < passes; ++i)
+			fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+	};
+
+	failing_passes(3);
+	EXPECT_EQ(count_log(warning), 1u);
+	EXPECT_EQ(read_user_ini(), joined(seeded_ini_lines));
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+
+	write_user_ini(joined(seeded_ini_lines)); // the host's save drops the line again
+	failing_passes(2);
+	EXPECT_EQ(count_log(warning), 2u);
+	expected_problem_lines_ = {warning, warning};
+	shut_down_host();
+}
+
+TEST_F(RealHost, PipeAtUserIniIsNeverOpenedBlockingNorReplaced)
+{
+	std::filesystem::create_directories(user_ini().parent_path());
+	ASSERT_EQ(::mkfifo(user_ini().c_str(), 0600), 0);
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Chat", (base_url + "/kaselo/widgets/chat/?widgetToken=tok-scene-1").c_str());
+	set_current_scene(obs_scene_get_source(scene));
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	expect_signature_settings(signature_url("kaselo", "tok-scene-1"));
+	shut_down_host();
+	EXPECT_TRUE(std::filesystem::is_fifo(user_ini()));
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(user_ini().parent_path()),
+				std::filesystem::directory_iterator()),
+		  1);
+}
+
+TEST_F(RealHost, UserIniPathTheHostCutsIsNeitherReadNorWritten)
+{
+	// A config folder so long that "<folder>/obs-studio/user.ini" needs
+	// 1024 bytes: the host cuts it to ".../user.in", some other file.
+	std::filesystem::path folder = config_dir();
+	const size_t tail = std::string_view("/obs-studio/user.ini").size();
+	while (folder.string().size() + tail < 1024 - 200)
+		folder /= std::string(200, 'd');
+	folder /= std::string(1024 - tail - folder.string().size() - 1, 'e');
+	ASSERT_EQ((folder / "obs-studio" / "user.ini").string().size(), 1024u);
+	std::filesystem::create_directories(folder / "obs-studio");
+	const std::string line = "[BasicWindow]\nExtraBrowserDocks=[{\"url\":\"" + base_url + "/cut/x?widgetToken=tok-cut\"}]\n";
+	for (const char *name : {"user.in", "user.ini"})
+		std::ofstream(folder / "obs-studio" / name) << line;
+	ASSERT_EQ(setenv("XDG_CONFIG_HOME", folder.c_str(), 1), 0);
+
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Chat", (base_url + "/kaselo/widgets/chat/?widgetToken=tok-scene-1").c_str());
+	set_current_scene(obs_scene_get_source(scene));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	expect_signature_settings(signature_url("kaselo", "tok-scene-1"));
+	shut_down_host();
+
+	for (const char *name : {"user.in", "user.ini"}) {
+		std::ifstream in(folder / "obs-studio" / name);
+		EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), line) << name;
+	}
+	EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder / "obs-studio"),
+				std::filesystem::directory_iterator()),
+		  2);
+}
+
+TEST_F(RealHost, FrameTickingDuringAPassQueuesTheNext)
+{
+	obs_scene_t *scene = make_scene("Main");
+	set_current_scene(obs_scene_get_source(scene));
+	run_ui_tasks(); // libobs's own, from its start-up
+
+	tick(1.5f);
+	EXPECT_EQ(queued_ui_tasks(), 0u);
+	tick(0.5f);
+	tick(5.0f); // while one waits, no second
+	ASSERT_EQ(queued_ui_tasks(), 1u);
+	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "the tick itself ran a pass";
+
+	// A frame on the graphics thread while the queued pass runs.
+	on_pass_start([] {
+		on_pass_start(nullptr);
+		std::thread([] { tick(2.0f); }).join();
+	});
+	EXPECT_EQ(run_ui_tasks(), 1u);
+	expect_signature_placed(scene);
+	EXPECT_EQ(queued_ui_tasks(), 1u) << "the frame during the pass queued no next pass";
+
+	obs_sceneitem_set_visible(obs_scene_find_source(scene, signature_name), false);
+	EXPECT_EQ(run_ui_tasks(), 1u);
+	expect_signature_placed(scene);
+	shut_down_host();
+}
+
+TEST_F(RealHost, WithTheSlugAlertsTheSignatureStays)
+{
+	obs_scene_t *scene = make_scene("Main");
+	add_source(scene, "Brivora Alerts", (base_url + "/alerts/widgets/alerts/?widgetToken=tok-a").c_str());
+	set_current_scene(obs_scene_get_source(scene));
+	for (int i = 0; i < 2; ++i)
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	expect_signature_settings(signature_url("alerts", "tok-a"));
+	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Brivora Alerts", signature_name}));
+	EXPECT_EQ(count_log("removing duplicate alerts source"), 0u);
+	shut_down_host();
 }
