@@ -184,14 +184,15 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None):
+    def seed(self, collection, user_ini_sections=None, preview=False):
         """Writes global.ini, the profile, the collection, the websocket
-        settings and, when given, user.ini."""
+        settings and, when given, user.ini. The preview is off unless asked
+        for: it costs a software-rendered frame for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
         global_ini = self.host_settings() + [
-            ("BasicWindow", [("PreviewEnabled", "false")]),
+            ("BasicWindow", [("PreviewEnabled", str(preview).lower())]),
             ("OBSWebSocket", websocket_keys),
         ]
         self.write(os.path.join(self.obs_dir, "global.ini"), ini_text(global_ini))
@@ -321,14 +322,16 @@ class ObsRun:
         for run in list(cls.live):
             run.kill()
 
-    def __init__(self, obs_cmd, home, display, name, core_dumps=False):
+    def __init__(self, obs_cmd, home, display, name, core_dumps=False, shown=False):
         self.home = home
         self.name = name
         self.stdout_path = os.path.join(home.root, f"{name}.stdout.txt")
         self._logs_before = home.log_files()
         self.exit_status = None
         self._stdout = open(self.stdout_path, "w")
-        cmd = obs_cmd + ["--multi", "--minimize-to-tray", "--websocket_port", str(home.port)]
+        # Minimized to the tray unless the window is to be seen: nothing to paint.
+        cmd = (obs_cmd + ["--multi"] + ([] if shown else ["--minimize-to-tray"])
+               + ["--websocket_port", str(home.port)])
         try:
             self.proc = subprocess.Popen(cmd, env=home.env(display), cwd=home.root,
                                          stdin=subprocess.DEVNULL, stdout=self._stdout,
