@@ -33,7 +33,7 @@ sys.path.insert(0, HERE)
 from run_e2e import (LOAD_LINE, PREFIX, SCENE, SIGNATURE, Failed, Service, Session,  # noqa: E402
                      basic_window_docks, check_host_quit, host_name_from_cache, log_lines, placement_problems,
                      poll)
-from obs_session import (HostError, ObsHome, ObsRun, Xvfb, browser_source, color_source,  # noqa: E402
+from obs_session import (HostError, ObsHome, Xvfb, browser_source, color_source,  # noqa: E402
                          detect_obs_version, scene_collection)
 from obs_ws import ObsWsError  # noqa: E402
 
@@ -62,8 +62,8 @@ def seed_demo_home(home, svc):
     home.seed(scene_collection(SCENE, items), user_ini, preview=True)
 
 
-class Demo:
-    """What the Session of run_e2e needs to start OBS."""
+class HostOptions:
+    """How the Session of run_e2e starts OBS."""
 
     def __init__(self, obs_cmd, display):
         self.obs_cmd = obs_cmd
@@ -135,8 +135,7 @@ def save_screenshot(display, path):
     return w, h
 
 
-def main():
-    started = time.monotonic()
+def parse_args():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--module", required=True, help="the built brivora-signature-guard.so")
     parser.add_argument("--out", help="folder for the screenshot, OBS's log and the summary "
@@ -148,74 +147,87 @@ def main():
     parser.add_argument("--data-dir", default=os.path.join(REPO, "data"), help="the module's data folder")
     args = parser.parse_args()
     if not os.path.isfile(args.module):
-        sys.exit(f"no module at {args.module!r} (--module)")
-    host = args.host_name or host_name_from_cache(args.module)
-    if not host:
-        sys.exit("no --host-name given and no BRIVORA_SERVICE_HOST in a CMakeCache.txt above the module")
+        parser.error(f"no module at {args.module!r} (--module)")
+    args.module = os.path.abspath(args.module)
+    args.host_name = args.host_name or host_name_from_cache(args.module)
+    if not args.host_name:
+        parser.error("no --host-name given and no BRIVORA_SERVICE_HOST in a CMakeCache.txt above the module")
+    return args
+
+
+def run_demo(args, out, work, say):
+    """Runs OBS once on the demo home and reports; returns the failures."""
+    obs_cmd = shlex.split(args.obs)
+    version = detect_obs_version(obs_cmd)
+    say(f"OBS {'.'.join(map(str, version))} in a throw-away home, module {args.module}, "
+        f"service host {args.host_name}")
+    svc = Service(args.host_name)
+    home = ObsHome(os.path.join(work, "demo"), version, args.module, args.data_dir)
+    seed_demo_home(home, svc)
+    display = None if args.headless else os.environ.get("DISPLAY")
+    xvfb = None
+    if not display:
+        xvfb = Xvfb(os.path.join(work, "xvfb.log"))
+        display = xvfb.display
+    s = None
+    try:
+        s = Session(HostOptions(obs_cmd, display), home, "demo", shown=True)
+        failures = [f"not seen within {WAIT:.0f} s: {what}" for what in wait_first_passes(s, svc)]
+        items = s.items()
+        s.settle()  # the window painted, and safe to quit
+        width, height = save_screenshot(display, os.path.join(out, SCREENSHOT))
+        status, log = s.quit()
+    finally:
+        if s:
+            s.abort()  # nothing left to stop after a clean quit
+        if xvfb:
+            xvfb.stop()
+        if home.log_files():  # the one start's log, also when it failed
+            shutil.copyfile(os.path.join(home.logs_dir, max(home.log_files())), os.path.join(out, OBS_LOG))
+    try:
+        check_host_quit(status, log)
+    except Failed as exc:
+        failures.append(f"OBS did not quit cleanly: {exc}")
+
+    say()
+    say("The module's lines in OBS's log:")
+    for line in log.splitlines():
+        if PREFIX in line:
+            say("  " + line.strip())
+    say()
+    say(f"Scene '{SCENE}' now, top first:")
+    for line in item_lines(items):
+        say(line)
+    say()
+    say("Dock line now in user.ini:")
+    for line in basic_window_docks(home.read_user_ini() or "") or ["(none)"]:
+        say("  " + line)
+    say()
+    leaks = re.findall(r"Number of memory leaks: (\d+)", log)
+    say(f"OBS quit with status {status}, number of memory leaks: {leaks[-1] if leaks else '?'}")
+    say(f"Screenshot of the OBS window ({width}x{height}): {os.path.join(out, SCREENSHOT)}")
+    return failures
+
+
+def main():
+    started = time.monotonic()
+    args = parse_args()
     out = os.path.abspath(args.out or tempfile.mkdtemp(prefix="brivora-demo-"))
     os.makedirs(out, exist_ok=True)
     for name in (SCREENSHOT, OBS_LOG, SUMMARY):  # nothing left from an earlier run
         if os.path.exists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     work = tempfile.mkdtemp(prefix="brivora-demo-home-")
-    obs_cmd = shlex.split(args.obs)
-    svc = Service(host)
-    summary, failures = [], []
+    summary = []
 
     def say(line=""):
         print(line, flush=True)
         summary.append(line)
 
-    xvfb = None
     try:
-        version = detect_obs_version(obs_cmd)
-        say(f"OBS {'.'.join(map(str, version))} in a throw-away home, module {os.path.abspath(args.module)}, "
-            f"service host {host}")
-        home = ObsHome(os.path.join(work, "demo"), version, os.path.abspath(args.module), args.data_dir)
-        seed_demo_home(home, svc)
-        display = None if args.headless else os.environ.get("DISPLAY")
-        if not display:
-            xvfb = Xvfb(os.path.join(work, "xvfb.log"))
-            display = xvfb.display
-        s = Session(Demo(obs_cmd, display), home, "demo", shown=True)
-        try:
-            failures += [f"not seen within {WAIT:.0f} s: {what}" for what in wait_first_passes(s, svc)]
-            items = s.items()
-            s.settle()  # the window painted, and safe to quit
-            width, height = save_screenshot(display, os.path.join(out, SCREENSHOT))
-            status, log = s.quit()
-        except BaseException:
-            s.abort()
-            raise
-        try:
-            check_host_quit(status, log)
-        except Failed as exc:
-            failures.append(f"OBS did not quit cleanly: {exc}")
-        shutil.copyfile(s.run.log_path(), os.path.join(out, OBS_LOG))
-
-        say()
-        say("The module's lines in OBS's log:")
-        for line in log.splitlines():
-            if PREFIX in line:
-                say("  " + line.strip())
-        say()
-        say(f"Scene '{SCENE}' now, top first:")
-        for line in item_lines(items):
-            say(line)
-        say()
-        say("Dock line now in user.ini:")
-        for line in basic_window_docks(home.read_user_ini() or "") or ["(none)"]:
-            say("  " + line)
-        say()
-        leaks = re.findall(r"Number of memory leaks: (\d+)", log)
-        say(f"OBS quit with status {status}, number of memory leaks: {leaks[-1] if leaks else '?'}")
-        say(f"Screenshot of the OBS window ({width}x{height}): {os.path.join(out, SCREENSHOT)}")
-    except (HostError, ObsWsError, Failed) as exc:
-        failures.append(str(exc))
-    finally:
-        ObsRun.kill_all()
-        if xvfb:
-            xvfb.stop()
+        failures = run_demo(args, out, work, say)
+    except (HostError, ObsWsError, Failed, OSError) as exc:
+        failures = [str(exc)]
     for failure in failures:
         say(f"FAILED: {failure}")
     say(f"Took {time.monotonic() - started:.1f} s; output in {out}")
