@@ -166,7 +166,9 @@ def run_demo(args, out, work, say):
     seed_demo_home(home, svc)
     display = None if args.headless else os.environ.get("DISPLAY")
     xvfb = None
-    if not display:
+    if display:  # the user's screen: the home is not theirs, their X cookie is
+        home.xauthority = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
+    else:
         xvfb = Xvfb(os.path.join(work, "xvfb.log"))
         display = xvfb.display
     s = None

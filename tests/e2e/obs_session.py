@@ -142,6 +142,7 @@ class ObsHome:
         self.obs_dir = os.path.join(self.config, "obs-studio")
         self.runtime = os.path.join(root, "runtime")
         self.port = free_port()
+        self.xauthority = None  # the X server's cookie file, for a display that asks for one
         os.makedirs(self.obs_dir)
         os.makedirs(self.runtime, mode=0o700)
         if module:  # without one, a baseline run of the bare host
@@ -243,6 +244,8 @@ class ObsHome:
             "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "LIBGL_ALWAYS_SOFTWARE": "1",
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
         }
+        if self.xauthority:
+            env["XAUTHORITY"] = self.xauthority
         return env
 
 
