@@ -30,10 +30,10 @@ done
 scripts/install-deps.sh --bench
 build=build-bench
 out=$build/bench-results
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" -j2 --target brivora_bench brivora-signature-guard
 mkdir -p "$out"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
+cmake --build "$build" -j2 --target brivora_bench brivora-signature-guard
 
 "$build/bench/brivora_bench" --benchmark_repetitions="$repetitions" --benchmark_display_aggregates_only=true \
   --benchmark_out="$out/bench.json" --benchmark_out_format=json
