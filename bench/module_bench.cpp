@@ -94,6 +94,14 @@ void fail(benchmark::State &state, const std::string &why)
 	state.SkipWithError(why.c_str());
 }
 
+// Fails the benchmark unless `ok`; for use inside its loop, which then breaks.
+bool holds(benchmark::State &state, bool ok, const char *why)
+{
+	if (!ok)
+		fail(state, why);
+	return ok;
+}
+
 double seconds_between(Clock::time_point from, Clock::time_point to)
 {
 	return std::chrono::duration<double>(to - from).count();
@@ -324,18 +332,14 @@ void tick_no_pass_due(benchmark::State &state)
 		return;
 	for (auto _ : state) {
 		tick(tick_data, 2.0f);
-		if (headless::run_ui_tasks() != 1) {
-			fail(state, "a frame of 2 s handed off no pass");
+		if (!holds(state, headless::run_ui_tasks() == 1, "a frame of 2 s handed off no pass"))
 			break;
-		}
 		auto start = Clock::now();
 		for (int i = 0; i < frames; ++i)
 			tick(tick_data, 1.0f / 60.0f);
 		state.SetIterationTime(seconds_between(start, Clock::now()) / frames);
-		if (headless::queued_ui_tasks() != 0) {
-			fail(state, "a pass came due within 100 frames at 60 fps");
+		if (!holds(state, headless::queued_ui_tasks() == 0, "a pass came due within 100 frames at 60 fps"))
 			break;
-		}
 	}
 	check_still_steady(state, steady);
 }
@@ -353,17 +357,13 @@ void tick_hands_off_a_pass(benchmark::State &state)
 	headless::run_ui_tasks();
 	for (auto _ : state) {
 		tick(tick_data, 1.99f);
-		if (headless::queued_ui_tasks() != 0) {
-			fail(state, "a pass came due before 2 s of frames");
+		if (!holds(state, headless::queued_ui_tasks() == 0, "a pass came due before 2 s of frames"))
 			break;
-		}
 		auto start = Clock::now();
 		tick(tick_data, 1.0f / 60.0f);
 		state.SetIterationTime(seconds_between(start, Clock::now()));
-		if (headless::run_ui_tasks() != 1) {
-			fail(state, "the frame that reached 2 s handed off no pass");
+		if (!holds(state, headless::run_ui_tasks() == 1, "the frame that reached 2 s handed off no pass"))
 			break;
-		}
 	}
 	check_still_steady(state, steady);
 }
@@ -462,10 +462,9 @@ void rewrite_pass(benchmark::State &state)
 		auto start = Clock::now();
 		pass();
 		state.SetIterationTime(seconds_between(start, Clock::now()));
-		if (read_file(host.user_ini).find(host.docks_line) == std::string::npos) {
-			fail(state, "the pass left the dock line out of order");
+		if (!holds(state, read_file(host.user_ini).find(host.docks_line) != std::string::npos,
+			   "the pass left the dock line out of order"))
 			break;
-		}
 	}
 	if (!state.error_occurred() &&
 	    headless::count_log(docks_updated) - updates_before != static_cast<size_t>(state.iterations()))
