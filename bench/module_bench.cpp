@@ -397,30 +397,27 @@ void steady_pass(benchmark::State &state)
 	Snapshot steady;
 	if (!prepare(state, static_cast<int>(state.range(0)), static_cast<size_t>(state.range(1)), steady))
 		return;
-	struct Totals {
+	struct Times {
 		double cpu = 0.0;
 		double wall = 0.0;
 	} pass_total, floor_total;
+	auto timed = [](void (*run)()) {
+		double cpu = thread_cpu_seconds();
+		auto wall = Clock::now();
+		run();
+		return Times{thread_cpu_seconds() - cpu, seconds_between(wall, Clock::now())};
+	};
 	bool floor_first = false;
 	for (auto _ : state) {
-		double c0 = thread_cpu_seconds();
-		auto w0 = Clock::now();
-		if (floor_first)
-			floor_of_pass();
-		else
-			pass();
-		double c1 = thread_cpu_seconds();
-		auto w1 = Clock::now();
-		if (floor_first)
-			pass();
-		else
-			floor_of_pass();
-		double c2 = thread_cpu_seconds();
-		auto w2 = Clock::now();
-		Totals first{c1 - c0, seconds_between(w0, w1)};
-		Totals second{c2 - c1, seconds_between(w1, w2)};
-		const Totals &this_pass = floor_first ? second : first;
-		const Totals &this_floor = floor_first ? first : second;
+		Times this_pass;
+		Times this_floor;
+		if (floor_first) {
+			this_floor = timed(floor_of_pass);
+			this_pass = timed(pass);
+		} else {
+			this_pass = timed(pass);
+			this_floor = timed(floor_of_pass);
+		}
 		pass_total.cpu += this_pass.cpu;
 		pass_total.wall += this_pass.wall;
 		floor_total.cpu += this_floor.cpu;
