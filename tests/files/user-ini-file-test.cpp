@@ -4,7 +4,7 @@
 // file types in the way, or the wrapped calls below (linked with -Wl,--wrap),
 // which also record every rename and removal the file layer makes.
 
-#include "user-ini-file.h"
+#include "user-ini/safe-file.h"
 
 #include <gtest/gtest.h>
 

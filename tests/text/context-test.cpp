@@ -2,9 +2,7 @@
 // Token and slug extraction, the service context built from them, and the
 // dock list written to user.ini.
 
-#include "context-extraction.h"
-#include "dock-config.h"
-#include "service-context.h"
+#include "context/service-context.h"
 
 #include <gtest/gtest.h>
 
@@ -96,16 +94,15 @@ TEST(Extraction, SlugCases)
 
 class ServiceContext : public ::testing::Test {
 protected:
-	void SetUp() override { reset_service_context(); }
-	void TearDown() override { reset_service_context(); }
+	service_context context;
 
-	static std::string signature()
+	std::string signature() const
 	{
 		char url[service_url_size];
-		signature_url(url, sizeof(url));
+		context.signature_url(url, sizeof(url));
 		return url;
 	}
-	static std::string docks_line() { return "ExtraBrowserDocks=[" + service_dock_entries() + "]"; }
+	std::string docks_line() const { return "ExtraBrowserDocks=[" + context.dock_entries() + "]"; }
 };
 
 TEST_F(ServiceContext, TokenKeysInOrderOfPreference)
@@ -127,10 +124,10 @@ TEST_F(ServiceContext, TokenKeysInOrderOfPreference)
 		{"Overlay=https://h/Brivora/b/?widgetToken=SECRET", "", "dravelo", true},
 	};
 	for (const row &r : rows) {
-		reset_service_context();
-		absorb_url_context(r.text.c_str());
-		EXPECT_EQ(widget_token, r.want) << r.text;
-		EXPECT_EQ(streamer_slug, r.slug) << r.text;
+		context = service_context{};
+		context.absorb_url(r.text.c_str());
+		EXPECT_EQ(context.widget_token, r.want) << r.text;
+		EXPECT_EQ(context.streamer_slug, r.slug) << r.text;
 		EXPECT_EQ(contains_token_key(r.text.c_str()), r.has_key) << r.text;
 	}
 }
@@ -139,26 +136,26 @@ TEST_F(ServiceContext, LearntValuesAreKept)
 {
 	EXPECT_EQ(service_base_url, base);
 	EXPECT_EQ(signature(), base + "/dravelo/widgets/signature/");
-	absorb_url_context("https://h/brivora/dravelo/?widgetToken=first");
-	EXPECT_FALSE(service_context_complete());
-	absorb_url_context("https://h/brivora/alice/?widgetToken=second");
-	absorb_url_context("https://h/brivora/bob/");
-	EXPECT_STREQ(widget_token, "first");
-	EXPECT_STREQ(streamer_slug, "alice");
-	EXPECT_TRUE(service_context_complete());
+	context.absorb_url("https://h/brivora/dravelo/?widgetToken=first");
+	EXPECT_FALSE(context.complete());
+	context.absorb_url("https://h/brivora/alice/?widgetToken=second");
+	context.absorb_url("https://h/brivora/bob/");
+	EXPECT_STREQ(context.widget_token, "first");
+	EXPECT_STREQ(context.streamer_slug, "alice");
+	EXPECT_TRUE(context.complete());
 	EXPECT_EQ(signature(), base + "/alice/widgets/signature/?widgetToken=first");
 
-	reset_service_context();
-	absorb_url_context("https://h/brivora//widgets");
-	absorb_url_context("https://h/brivora/bob/");
-	EXPECT_STREQ(streamer_slug, "");
-	EXPECT_FALSE(service_context_complete()); // no token yet
+	context = service_context{};
+	context.absorb_url("https://h/brivora//widgets");
+	context.absorb_url("https://h/brivora/bob/");
+	EXPECT_STREQ(context.streamer_slug, "");
+	EXPECT_FALSE(context.complete()); // no token yet
 	EXPECT_EQ(signature(), base + "//widgets/signature/");
 }
 
 TEST_F(ServiceContext, ExactDocksLine)
 {
-	absorb_url_context("https://h/brivora/alice/widgets/?widgetToken=abc123");
+	context.absorb_url("https://h/brivora/alice/widgets/?widgetToken=abc123");
 	const std::string tail = "?dock=1&pluginVersion=" EXPECTED_VERSION "&widgetToken=abc123";
 	EXPECT_EQ(docks_line(), "ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + base +
 					"/alice/live-dock/" + tail +
@@ -213,9 +210,9 @@ TEST_F(ServiceContext, QuotesAndBackslashesInSlugKeepDocksJsonValid)
 	};
 	const std::string token(255, 'T');
 	for (const row &r : rows) {
-		reset_service_context();
-		absorb_url_context(("https://h/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
-		ASSERT_EQ(streamer_slug, r.slug);
+		context = service_context{};
+		context.absorb_url(("https://h/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
+		ASSERT_EQ(context.streamer_slug, r.slug);
 		const std::string tail = "?dock=1&pluginVersion=" EXPECTED_VERSION "&widgetToken=" + token;
 		const std::string line = docks_line();
 		ASSERT_TRUE(line.starts_with("ExtraBrowserDocks="));

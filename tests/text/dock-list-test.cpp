@@ -2,7 +2,7 @@
 // The dock list read by meaning: the strict JSON reader, and when the docks
 // line of user.ini is in order or what the repair writes instead.
 
-#include "dock-list.h"
+#include "user-ini/dock-line.h"
 
 #include <gtest/gtest.h>
 

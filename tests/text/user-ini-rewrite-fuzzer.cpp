@@ -3,7 +3,7 @@
 // the same invariants as the seeded loop of the unit tests, on any bytes.
 
 #include "ini-invariants.h"
-#include "user-ini-rewrite.h"
+#include "user-ini/dock-line.h"
 
 #include <cstdint>
 #include <cstdio>

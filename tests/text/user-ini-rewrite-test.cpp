@@ -3,7 +3,7 @@
 // invariants of ini-invariants.h.
 
 #include "ini-invariants.h"
-#include "user-ini-rewrite.h"
+#include "user-ini/dock-line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "user-ini-file.h"
+#include "user-ini/safe-file.h"
 
 #include <cerrno>
 #include <climits>
@@ -94,9 +94,31 @@ temporary_write write_temporary_file(const char *tmp_path, std::string_view cont
 	return ok ? temporary_write::written : temporary_write::failed;
 }
 
+file_identity identity_of(const struct stat &st)
+{
+	file_identity id;
+	id.device = st.st_dev;
+	id.inode = st.st_ino;
+	id.size = st.st_size;
+	id.modified_s = st.st_mtim.tv_sec;
+	id.modified_ns = st.st_mtim.tv_nsec;
+	id.changed_s = st.st_ctim.tv_sec;
+	id.changed_ns = st.st_ctim.tv_nsec;
+	return id;
+}
+
 } // namespace
 
-file_read read_file_text(const char *path, std::string &content)
+bool current_file_identity(const char *path, file_identity &identity)
+{
+	struct stat st;
+	if (::stat(path, &st) != 0)
+		return false;
+	identity = identity_of(st);
+	return true;
+}
+
+file_read read_file_text(const char *path, std::string &content, file_identity *identity)
 {
 	content.clear();
 	// Non-blocking, so that a named pipe or a device cannot hold the UI
@@ -129,6 +151,8 @@ file_read read_file_text(const char *path, std::string &content)
 		content.clear();
 		return file_read::failed;
 	}
+	if (identity)
+		*identity = identity_of(st);
 	return file_read::ok;
 }
 

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-// The host's browser dock list, read by meaning: the JSON array stored as the
-// [BasicWindow] ExtraBrowserDocks value of user.ini. No host involved.
+// The docks line of user.ini: the [BasicWindow] ExtraBrowserDocks line, its
+// browser dock list read by meaning (a JSON array), the line the repair
+// writes, and the rewrite of the whole file around it. No host involved.
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+inline constexpr std::string_view docks_key = "ExtraBrowserDocks=";
 
 // Deeper nesting is treated as a value that does not parse.
 inline constexpr size_t max_dock_list_depth = 1024;
@@ -38,3 +41,13 @@ bool is_service_entry(const dock_list_element &element);
 // other elements of the first such line in their order and bytes, then the
 // service entries, "]".
 std::optional<std::string> docks_line_repair(std::string_view content, std::string_view service_entries);
+
+// user.ini rewritten so that its [BasicWindow] section holds `expected_line`
+// as its only ExtraBrowserDocks line. Every other line is kept in order; line
+// ends become a single line feed. Content is handled with its real length, so
+// NUL bytes are kept too.
+std::string rewrite_user_ini(std::string_view content, std::string_view expected_line);
+
+// The values of the ExtraBrowserDocks lines of the [BasicWindow] sections, in
+// file order: the lines `rewrite_user_ini` replaces.
+std::vector<std::string_view> basic_window_docks_values(std::string_view content);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,10 +10,24 @@
 
 enum class file_read { ok, missing, failed };
 
+// What tells one state of a file from another without reading it: device and
+// inode, size, and modification and change times in nanoseconds.
+struct file_identity {
+	uint64_t device = 0, inode = 0;
+	int64_t size = 0;
+	int64_t modified_s = 0, modified_ns = 0, changed_s = 0, changed_ns = 0;
+	bool operator==(const file_identity &) const = default;
+};
+
 // Reads the whole file into `content`. `missing` only when the file does not
 // exist; anything that keeps it from being read completely, or a file that is
-// not a regular file, is `failed`. Never waits to open it.
-file_read read_file_text(const char *path, std::string &content);
+// not a regular file, is `failed`. Never waits to open it. With `ok`, the
+// file's identity as it was opened goes to `identity` when it is given.
+file_read read_file_text(const char *path, std::string &content, file_identity *identity = nullptr);
+
+// The identity of the file at `path` (links followed, as by a read). False
+// when there is none.
+bool current_file_identity(const char *path, file_identity &identity);
 
 // When `path` is absent but `bak_path` exists (left by an earlier version's
 // swap, interrupted between its two renames), moves the backup back into

@@ -1,0 +1,208 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "scene/scene-pass.h"
+
+#include "module/plugin-support.h"
+
+#include <cstdio>
+#include <cstring>
+#include <obs-frontend-api.h>
+#include <obs.hpp>
+#include <vector>
+
+namespace {
+
+constexpr long long signature_width = 560;
+constexpr long long signature_height = 80;
+constexpr vec2 signature_position = {{{1348.0f, 992.0f}}};
+
+// ---- the walk over the scene's items ----------------------------------------
+
+// What one walk over the scene's items finds, bottom to top.
+struct scene_walk {
+	service_context &context;
+	// The first item of the signature source (the one obs_scene_find_source
+	// gives), held for the pass.
+	OBSSceneItemAutoRelease signature_item;
+	obs_sceneitem_t *top = nullptr; // the last item the walk passes
+	std::vector<OBSSceneItemAutoRelease> duplicates;
+	bool duplicates_complete = true; // false once there was no room to hold another
+};
+
+bool is_signature_name(const char *name)
+{
+	return name && std::strcmp(name, signature_source_name) == 0;
+}
+
+// The signature's own URL holds the marker when the slug is "alerts".
+bool is_duplicate_alert(const char *url, const char *name)
+{
+	return name && std::strcmp(name, protected_alerts_name) != 0 && !is_signature_name(name) &&
+	       std::strstr(url, alerts_marker);
+}
+
+void hold_duplicate(scene_walk &walk, obs_sceneitem_t *item)
+{
+	if (!walk.duplicates_complete)
+		return;
+	// Room first: nothing may unwind through the host's enumeration. The
+	// sweep then removes those found before the room ran out.
+	try {
+		if (walk.duplicates.size() == walk.duplicates.capacity())
+			walk.duplicates.reserve(2 * walk.duplicates.size() + 4);
+	} catch (...) {
+		walk.duplicates_complete = false;
+		return;
+	}
+	obs_sceneitem_addref(item);
+	walk.duplicates.emplace_back(item);
+}
+
+// Each item's URL, read once, teaches the context and tells a duplicate
+// alert.
+bool walk_item(obs_scene_t *, obs_sceneitem_t *item, void *param) noexcept
+{
+	auto &walk = *static_cast<scene_walk *>(param);
+	obs_source_t *source = obs_sceneitem_get_source(item);
+	const char *name = obs_source_get_name(source);
+	char url[source_url_size];
+	source_url(url, sizeof(url), source);
+	walk.context.absorb_url(url);
+	if (!walk.signature_item && is_signature_name(name)) {
+		obs_sceneitem_addref(item);
+		walk.signature_item = item;
+	}
+	if (is_duplicate_alert(url, name))
+		hold_duplicate(walk, item);
+	walk.top = item;
+	return true;
+}
+
+// ---- the signature source and its item ---------------------------------------
+
+OBSDataAutoRelease signature_settings(const char *url)
+{
+	OBSDataAutoRelease settings = obs_data_create();
+	obs_data_set_string(settings, "url", url);
+	obs_data_set_int(settings, "width", signature_width);
+	obs_data_set_int(settings, "height", signature_height);
+	obs_data_set_bool(settings, "shutdown", false);
+	obs_data_set_bool(settings, "restart_when_active", true);
+	return settings;
+}
+
+bool signature_settings_hold(obs_source_t *source, const char *url)
+{
+	OBSDataAutoRelease current = obs_source_get_settings(source);
+	if (!current)
+		return false;
+	const char *current_url = obs_data_get_string(current, "url");
+	return current_url && std::strcmp(current_url, url) == 0 &&
+	       obs_data_get_int(current, "width") == signature_width &&
+	       obs_data_get_int(current, "height") == signature_height &&
+	       !obs_data_get_bool(current, "shutdown") && obs_data_get_bool(current, "restart_when_active");
+}
+
+// Each call only where the item differs: the host does real work for each
+// (a reorder signal, and the frontend saving the whole collection).
+void place_signature_item(obs_sceneitem_t *item, bool on_top)
+{
+	if (!obs_sceneitem_visible(item))
+		obs_sceneitem_set_visible(item, true);
+	if (!obs_sceneitem_locked(item))
+		obs_sceneitem_set_locked(item, true);
+	vec2 pos;
+	obs_sceneitem_get_pos(item, &pos);
+	if (pos.x != signature_position.x || pos.y != signature_position.y)
+		obs_sceneitem_set_pos(item, &signature_position);
+	if (!on_top)
+		obs_sceneitem_set_order(item, OBS_ORDER_MOVE_TOP);
+}
+
+// The signature source with its settings for `url`, and its item in the
+// scene, in place. False when there is no signature source.
+bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &walk)
+{
+	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_source_name);
+	if (signature)
+		update_browser_source(signature, url);
+	else
+		signature = create_signature_source(url);
+	if (!signature)
+		return false;
+
+	if (walk.signature_item) {
+		place_signature_item(walk.signature_item, walk.signature_item == walk.top);
+	} else if (obs_sceneitem_t *added = obs_scene_add(scene, signature)) {
+		place_signature_item(added, true); // a new item goes on top
+	}
+	return true;
+}
+
+// Removed only once the enumeration has let go of the scene's lock: an item
+// that holds its source's last reference destroys that source, which takes
+// the host's source list lock, and the graphics thread takes those two locks
+// in the other order.
+void remove_duplicate_alert_items(const std::vector<OBSSceneItemAutoRelease> &duplicates)
+{
+	for (const auto &item : duplicates) {
+		obs_log(LOG_INFO, "removing duplicate alerts source: %s",
+			obs_source_get_name(obs_sceneitem_get_source(item)));
+		obs_sceneitem_remove(item);
+	}
+}
+
+} // namespace
+
+void source_url(char *dst, size_t dst_size, obs_source_t *source)
+{
+	if (dst_size == 0)
+		return;
+	dst[0] = '\0';
+	if (!source)
+		return;
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
+	const char *url = settings ? obs_data_get_string(settings, "url") : nullptr;
+	if (url)
+		std::snprintf(dst, dst_size, "%s", url);
+}
+
+void update_browser_source(obs_source_t *source, const char *url)
+{
+	if (signature_settings_hold(source, url))
+		return;
+	OBSDataAutoRelease settings = signature_settings(url);
+	obs_source_update(source, settings);
+}
+
+obs_source_t *create_signature_source(const char *url)
+{
+	OBSDataAutoRelease settings = signature_settings(url);
+	return obs_source_create(signature_source_kind, signature_source_name, settings, nullptr);
+}
+
+void reconcile_current_scene(service_context &context, user_ini_memory &user_ini_memory)
+{
+	OBSSourceAutoRelease scene_source = obs_frontend_get_current_scene();
+	if (!scene_source)
+		return;
+	obs_scene_t *scene = obs_scene_from_source(scene_source);
+	if (!scene)
+		return;
+
+	// Learn: user.ini's lines first, then every item's URL. The one walk
+	// also finds the signature item, the top item and the duplicate alerts
+	// among the items that are there before the pass changes anything.
+	user_ini ini(user_ini_memory);
+	absorb_user_ini_context(context, ini);
+	scene_walk walk{context, nullptr, nullptr, {}, true};
+	obs_scene_enum_items(scene, walk_item, &walk);
+
+	repair_obs_docks(context, ini, user_ini_memory);
+
+	char url[service_url_size];
+	context.signature_url(url, sizeof(url));
+	if (!ensure_signature(scene, url, walk))
+		return;
+
+	remove_duplicate_alert_items(walk.duplicates);
+}
