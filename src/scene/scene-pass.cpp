@@ -24,6 +24,7 @@ struct scene_walk {
 	// gives), held for the pass.
 	OBSSceneItemAutoRelease signature_item;
 	obs_sceneitem_t *top = nullptr; // the last item the walk passes
+	bool learning = true;           // the context is not complete yet
 	std::vector<OBSSceneItemAutoRelease> duplicates;
 	bool duplicates_complete = true; // false once there was no room to hold another
 };
@@ -33,11 +34,12 @@ bool is_signature_name(const char *name)
 	return name && std::strcmp(name, signature_source_name) == 0;
 }
 
-// The signature's own URL holds the marker when the slug is "alerts".
-bool is_duplicate_alert(const char *url, const char *name)
+// A duplicate alert holds "/alerts/" in its URL. The service's own two
+// sources are never one: the signature's URL holds the marker when the
+// slug is "alerts".
+bool may_be_duplicate_alert(const char *name)
 {
-	return name && std::strcmp(name, protected_alerts_name) != 0 && !is_signature_name(name) &&
-	       std::strstr(url, alerts_marker);
+	return name && std::strcmp(name, protected_alerts_name) != 0 && !is_signature_name(name);
 }
 
 void hold_duplicate(scene_walk &walk, obs_sceneitem_t *item)
@@ -57,23 +59,31 @@ void hold_duplicate(scene_walk &walk, obs_sceneitem_t *item)
 	walk.duplicates.emplace_back(item);
 }
 
-// Each item's URL, read once, teaches the context and tells a duplicate
-// alert.
+// Each item's URL, read once, teaches the context while it is still learning
+// and tells a duplicate alert.
 bool walk_item(obs_scene_t *, obs_sceneitem_t *item, void *param) noexcept
 {
 	auto &walk = *static_cast<scene_walk *>(param);
 	obs_source_t *source = obs_sceneitem_get_source(item);
 	const char *name = obs_source_get_name(source);
-	char url[source_url_size];
-	source_url(url, sizeof(url), source);
-	walk.context.absorb_url(url);
+	walk.top = item;
 	if (!walk.signature_item && is_signature_name(name)) {
 		obs_sceneitem_addref(item);
 		walk.signature_item = item;
 	}
-	if (is_duplicate_alert(url, name))
+	const bool may_be_duplicate = may_be_duplicate_alert(name);
+	if (!walk.learning && !may_be_duplicate)
+		return true;
+
+	OBSDataAutoRelease settings = source ? obs_source_get_settings(source) : nullptr;
+	char cut[source_url_size];
+	const char *url = source_url(settings, cut, sizeof(cut));
+	if (walk.learning) {
+		walk.context.absorb_url(url);
+		walk.learning = !walk.context.complete();
+	}
+	if (may_be_duplicate && std::strstr(url, alerts_marker))
 		hold_duplicate(walk, item);
-	walk.top = item;
 	return true;
 }
 
@@ -153,17 +163,16 @@ void remove_duplicate_alert_items(const std::vector<OBSSceneItemAutoRelease> &du
 
 } // namespace
 
-void source_url(char *dst, size_t dst_size, obs_source_t *source)
+const char *source_url(obs_data_t *settings, char *cut, size_t cut_size)
 {
-	if (dst_size == 0)
-		return;
-	dst[0] = '\0';
-	if (!source)
-		return;
-	OBSDataAutoRelease settings = obs_source_get_settings(source);
 	const char *url = settings ? obs_data_get_string(settings, "url") : nullptr;
-	if (url)
-		std::snprintf(dst, dst_size, "%s", url);
+	if (!url)
+		return "";
+	// Copied only when it must be cut.
+	if (strnlen(url, cut_size) < cut_size)
+		return url;
+	std::snprintf(cut, cut_size, "%s", url);
+	return cut;
 }
 
 void update_browser_source(obs_source_t *source, const char *url)
@@ -194,7 +203,7 @@ void reconcile_current_scene(service_context &context, user_ini_memory &user_ini
 	// among the items that are there before the pass changes anything.
 	user_ini ini(user_ini_memory);
 	absorb_user_ini_context(context, ini);
-	scene_walk walk{context, nullptr, nullptr, {}, true};
+	scene_walk walk{context, nullptr, nullptr, !context.complete(), {}, true};
 	obs_scene_enum_items(scene, walk_item, &walk);
 
 	repair_obs_docks(context, ini, user_ini_memory);

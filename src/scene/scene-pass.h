@@ -28,6 +28,7 @@ void update_browser_source(obs_source_t *source, const char *url);
 // A new signature source with its five settings, or null.
 obs_source_t *create_signature_source(const char *url);
 
-// The source's "url" setting, cut to dst_size - 1 characters; empty for a
-// null source or one without that setting.
-void source_url(char *dst, size_t dst_size, obs_source_t *source);
+// A source's "url" setting from its `settings`, cut to cut_size - 1
+// characters (copied into `cut` only then); "" for null settings or ones
+// without that setting. Valid while `settings` and `cut` are.
+const char *source_url(obs_data_t *settings, char *cut, size_t cut_size);
