@@ -109,8 +109,7 @@ void extract_slug(char *dst, size_t dst_size, const char *text)
 
 bool contains_token_key(const char *text)
 {
-	return std::strstr(text, "widgetToken=") || std::strstr(text, "widgettoken=") ||
-	       std::strstr(text, "token=");
+	return std::strstr(text, "widgetToken=") || std::strstr(text, "widgettoken=") || std::strstr(text, "token=");
 }
 
 bool service_context::slug_is_default() const
@@ -154,8 +153,8 @@ void service_context::absorb_user_ini(std::string_view content)
 void service_context::signature_url(char *dst, size_t dst_size) const
 {
 	if (widget_token[0])
-		std::snprintf(dst, dst_size, "%s/%s/widgets/signature/?widgetToken=%s", service_base_url,
-			      streamer_slug, widget_token);
+		std::snprintf(dst, dst_size, "%s/%s/widgets/signature/?widgetToken=%s", service_base_url, streamer_slug,
+			      widget_token);
 	else
 		std::snprintf(dst, dst_size, "%s/%s/widgets/signature/", service_base_url, streamer_slug);
 }

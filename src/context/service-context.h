@@ -27,7 +27,7 @@ extern const char *const module_version;
 // What a module learns; it only grows: a token once known and a slug once
 // learnt are kept.
 struct service_context {
-	char widget_token[widget_token_size] = "";      // empty while no token is known
+	char widget_token[widget_token_size] = "";          // empty while no token is known
 	char streamer_slug[streamer_slug_size] = "dravelo"; // the default slug until one is learnt
 
 	bool slug_is_default() const;

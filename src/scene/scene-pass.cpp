@@ -108,8 +108,8 @@ bool signature_settings_hold(obs_source_t *source, const char *url)
 	const char *current_url = obs_data_get_string(current, "url");
 	return current_url && std::strcmp(current_url, url) == 0 &&
 	       obs_data_get_int(current, "width") == signature_width &&
-	       obs_data_get_int(current, "height") == signature_height &&
-	       !obs_data_get_bool(current, "shutdown") && obs_data_get_bool(current, "restart_when_active");
+	       obs_data_get_int(current, "height") == signature_height && !obs_data_get_bool(current, "shutdown") &&
+	       obs_data_get_bool(current, "restart_when_active");
 }
 
 // Each call only where the item differs: the host does real work for each

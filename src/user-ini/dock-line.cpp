@@ -36,7 +36,6 @@ void write_ini_line(std::string &out, std::string_view line)
 	out.push_back('\n');
 }
 
-
 // The value as the host's INI layer hands it to its JSON reader, and for
 // every byte of it the offset of the stored byte it came from, so that an
 // element can be kept exactly as it was stored.

@@ -80,7 +80,8 @@ void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_me
 	switch (replace_file(ini.path(), tmp_path, rewrite_user_ini(*content, *docks_line))) {
 	case file_replace::replaced:
 		memory.failure_reported = false;
-		obs_log(LOG_INFO, "Brivora: OBS docks updated for %s. Restart OBS if the old login docks are still open.",
+		obs_log(LOG_INFO,
+			"Brivora: OBS docks updated for %s. Restart OBS if the old login docks are still open.",
 			context.streamer_slug);
 		break;
 	case file_replace::failed:

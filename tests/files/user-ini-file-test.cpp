@@ -156,10 +156,7 @@ protected:
 		return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 	}
 	static bool exists(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
-	static mode_t mode_of(const std::string &path)
-	{
-		return static_cast<mode_t>(fs::status(path).permissions());
-	}
+	static mode_t mode_of(const std::string &path) { return static_cast<mode_t>(fs::status(path).permissions()); }
 	// The state every fault must leave behind.
 	void expect_untouched()
 	{
@@ -299,7 +296,11 @@ TEST_F(UserIniFile, FailedWriteOrRenameLeavesFileAsItWas)
 	} rows[] = {
 		{"fsync of the temporary file", 0, 0b1, 0, {"remove user.ini.brivora.tmp"}},
 		{"close of the temporary file", 0, 0, 0b1, {"remove user.ini.brivora.tmp"}},
-		{"rename over user.ini", 0b1, 0, 0, {"rename user.ini.brivora.tmp user.ini", "remove user.ini.brivora.tmp"}},
+		{"rename over user.ini",
+		 0b1,
+		 0,
+		 0,
+		 {"rename user.ini.brivora.tmp user.ini", "remove user.ini.brivora.tmp"}},
 	};
 	for (const row &r : rows) {
 		put(ini, original, 0600);

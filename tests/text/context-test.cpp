@@ -47,7 +47,8 @@ TEST(Extraction, EveryByteEitherEndsTheValueOrIsCopied)
 		const bool ends_token = control || std::string_view("&\"#',\\]}").find(b) != std::string_view::npos;
 		EXPECT_EQ(token_from("x?k=ab" + b + "cd", "k"), ends_token ? "ab" : "ab" + b + "cd") << "byte " << c;
 		const bool ends_slug = control || c == '/';
-		EXPECT_EQ(slug_from("https://h/brivora/ab" + b + "cd/x"), ends_slug ? "ab" : "ab" + b + "cd") << "byte " << c;
+		EXPECT_EQ(slug_from("https://h/brivora/ab" + b + "cd/x"), ends_slug ? "ab" : "ab" + b + "cd")
+			<< "byte " << c;
 	}
 }
 
@@ -57,14 +58,14 @@ TEST(Extraction, TokenCases)
 		std::string text, key, before, want;
 	} rows[] = {
 		{"a?widgetToken=abc&b=1", "widgetToken", "", "abc"},
-		{"a?WidgetToken=abc", "widgetToken", "", ""},     // case-sensitive
-		{"a?widgetToken=abc", "widgettoken", "", ""},     // case-sensitive
-		{"a?mytoken=abc", "token", "", "abc"},            // plain substring match
-		{"token=one&token=two", "token", "", "one"},      // first match
-		{"token=&token=two", "token", "", ""},            // empty value
-		{"a?token=", "token", "", ""},                    // value at the end
-		{"a?other=1", "token", "", ""},                   // no key
-		{"token=new", "token", "old", "old"},             // filled once
+		{"a?WidgetToken=abc", "widgetToken", "", ""},    // case-sensitive
+		{"a?widgetToken=abc", "widgettoken", "", ""},    // case-sensitive
+		{"a?mytoken=abc", "token", "", "abc"},           // plain substring match
+		{"token=one&token=two", "token", "", "one"},     // first match
+		{"token=&token=two", "token", "", ""},           // empty value
+		{"a?token=", "token", "", ""},                   // value at the end
+		{"a?other=1", "token", "", ""},                  // no key
+		{"token=new", "token", "old", "old"},            // filled once
 		{"token abc token=x y=z", "token", "", "x y=z"}, // '=' required, spaces copied
 		{"token=" + std::string(300, 't'), "token", "", std::string(255, 't')},
 	};
@@ -179,7 +180,8 @@ std::optional<std::vector<std::string>> json_strings(std::string_view s)
 			if (static_cast<unsigned char>(s[i]) < 0x20)
 				return std::nullopt;
 			if (s[i] == '\\') {
-				if (++i == s.size() || std::string_view("\"\\/bfnrt").find(s[i]) == std::string_view::npos)
+				if (++i == s.size() ||
+				    std::string_view("\"\\/bfnrt").find(s[i]) == std::string_view::npos)
 					return std::nullopt; // \u is never written
 			}
 			v += s[i];
@@ -218,10 +220,12 @@ TEST_F(ServiceContext, QuotesAndBackslashesInSlugKeepDocksJsonValid)
 		ASSERT_TRUE(line.starts_with("ExtraBrowserDocks="));
 		const auto strings = json_strings(std::string_view(line).substr(18));
 		ASSERT_TRUE(strings) << line;
-		const std::vector<std::string> want = {
-			"title", "Brivora Dock Live", "url", base + "/" + r.encoded + "/live-dock/" + tail,
-			"uuid",  "brivora_live_dock", "title", "Brivora Chat",
-			"url",   base + "/" + r.encoded + "/chat/" + tail, "uuid", "brivora_chat_dock"};
+		const std::vector<std::string> want = {"title", "Brivora Dock Live",
+						       "url",   base + "/" + r.encoded + "/live-dock/" + tail,
+						       "uuid",  "brivora_live_dock",
+						       "title", "Brivora Chat",
+						       "url",   base + "/" + r.encoded + "/chat/" + tail,
+						       "uuid",  "brivora_chat_dock"};
 		EXPECT_EQ(*strings, want);
 	}
 }

@@ -103,13 +103,13 @@ TEST(UserIniInvariants, CatchBrokenRewrites)
 	const std::string good = with_e("[BasicWindow]\n@\nG=1\n[Other]\nO=1\n");
 	ASSERT_EQ(ini_check::violation(in, E, good), "");
 	for (std::string_view bad : {
-		     "[BasicWindow]\nG=1\n[Other]\nO=1\n"sv,                        // docks line missing
-		     "[BasicWindow]\n@\n@\nG=1\n[Other]\nO=1\n"sv,                  // twice
+		     "[BasicWindow]\nG=1\n[Other]\nO=1\n"sv,                         // docks line missing
+		     "[BasicWindow]\n@\n@\nG=1\n[Other]\nO=1\n"sv,                   // twice
 		     "[BasicWindow]\n@\nExtraBrowserDocks=a\nG=1\n[Other]\nO=1\n"sv, // old kept
-		     "[BasicWindow]\n@\n[Other]\nO=1\n"sv,                          // line lost
-		     "[BasicWindow]\n@\nG=1\r\n[Other]\nO=1\n"sv,                   // CR kept
-		     "[BasicWindow]\n@\n[Other]\nG=1\nO=1\n"sv,                     // reordered
-		     "[BasicWindow]\n@\nG=1\n[Other]\nO=1"sv,                       // no final LF
+		     "[BasicWindow]\n@\n[Other]\nO=1\n"sv,                           // line lost
+		     "[BasicWindow]\n@\nG=1\r\n[Other]\nO=1\n"sv,                    // CR kept
+		     "[BasicWindow]\n@\n[Other]\nG=1\nO=1\n"sv,                      // reordered
+		     "[BasicWindow]\n@\nG=1\n[Other]\nO=1"sv,                        // no final LF
 	     })
 		EXPECT_NE(ini_check::violation(in, E, with_e(bad)), "") << bad;
 	EXPECT_NE(ini_check::violation("A=1\n", E, with_e("A=1\n[BasicWindow]\n@\n")), "");
@@ -120,9 +120,22 @@ TEST(UserIniInvariants, CatchBrokenRewrites)
 std::string random_ini(std::mt19937 &rng)
 {
 	static const std::string_view fragments[] = {
-		"[BasicWindow]"sv, "[BasicWindow]"sv, "[Other]"sv, "[basicwindow]"sv, " [BasicWindow]"sv, "["sv,
-		"ExtraBrowserDocks=old"sv, "ExtraBrowserDocks="sv, "ExtraBrowserDocks"sv, " ExtraBrowserDocks=x"sv,
-		E, "Geometry=AdnQyw=="sv, ""sv, "\r"sv, "\0"sv, "=\0["sv,
+		"[BasicWindow]"sv,
+		"[BasicWindow]"sv,
+		"[Other]"sv,
+		"[basicwindow]"sv,
+		" [BasicWindow]"sv,
+		"["sv,
+		"ExtraBrowserDocks=old"sv,
+		"ExtraBrowserDocks="sv,
+		"ExtraBrowserDocks"sv,
+		" ExtraBrowserDocks=x"sv,
+		E,
+		"Geometry=AdnQyw=="sv,
+		""sv,
+		"\r"sv,
+		"\0"sv,
+		"=\0["sv,
 	};
 	static const std::string_view ends[] = {"\n"sv, "\n"sv, "\n"sv, "\r\n"sv, "\r\n"sv, "\r\r\n"sv, ""sv, "\r"sv};
 	std::string text;
@@ -149,14 +162,15 @@ TEST(UserIniInvariants, HoldForSeededRandomInput)
 		const std::string input = random_ini(rng);
 		const std::string output = rewrite_user_ini(input, E);
 		const std::string problem = ini_check::violation(input, E, output);
-		ASSERT_EQ(problem, "") << "iteration " << iteration << ", input:\n" << ::testing::PrintToString(input)
-				       << "\noutput:\n" << ::testing::PrintToString(output);
+		ASSERT_EQ(problem, "") << "iteration " << iteration << ", input:\n"
+				       << ::testing::PrintToString(input) << "\noutput:\n"
+				       << ::testing::PrintToString(output);
 		replaced += input.find("[BasicWindow]\nExtraBrowserDocks=") != std::string::npos;
 		appended += input.find("[BasicWindow]") == std::string::npos;
 		if (!ini_check::has_line_ending_in_two_crs(input)) {
 			++fixed_points;
-			ASSERT_EQ(rewrite_user_ini(output, E), output)
-				<< "iteration " << iteration << ", input:\n" << ::testing::PrintToString(input);
+			ASSERT_EQ(rewrite_user_ini(output, E), output) << "iteration " << iteration << ", input:\n"
+								       << ::testing::PrintToString(input);
 		}
 	}
 	// The generator must reach the interesting shapes.
