@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -209,6 +210,36 @@ TEST_F(UserIniFile, ReadsWholeFileOrReportsWhy)
 	for (const char *name : {"folder.ini", "loop.ini", "null.ini", "fifo.ini"})
 		EXPECT_EQ(read_file_text((dir / name).c_str(), content), file_read::failed) << name;
 	::alarm(0);
+}
+
+// A pass skips reading user.ini while its identity stays the one it read.
+TEST_F(UserIniFile, IdentityChangesWithEveryChangeToTheFile)
+{
+	put(ini, original);
+	std::string content;
+	file_identity as_read, now;
+	ASSERT_EQ(read_file_text(ini.c_str(), content, &as_read), file_read::ok);
+	ASSERT_TRUE(current_file_identity(ini.c_str(), now));
+	EXPECT_EQ(now, as_read);
+
+	auto changed = [&](const char *what) {
+		file_identity after;
+		ASSERT_TRUE(current_file_identity(ini.c_str(), after)) << what;
+		EXPECT_NE(after, as_read) << what;
+		as_read = after;
+	};
+	// Same size and inode; the modification time moves by a nanosecond.
+	struct stat st;
+	ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+	timespec times[2] = {st.st_atim, st.st_mtim};
+	times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+	ASSERT_EQ(::utimensat(AT_FDCWD, ini.c_str(), times, 0), 0);
+	changed("modification time");
+	std::ofstream(ini, std::ios::binary | std::ios::app) << "x";
+	changed("size");
+	ASSERT_EQ(replace(), file_replace::replaced);
+	changed("replaced");
+	EXPECT_FALSE(current_file_identity((dir / "absent.ini").c_str(), now));
 }
 
 TEST_F(UserIniFile, ReplacementKeepsPermissionBits)
