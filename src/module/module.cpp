@@ -27,7 +27,7 @@ constexpr float pass_interval_seconds = 2.0f;
 // run the next pass. Handed to the tick and the frontend callback.
 struct guard_module {
 	service_context context;
-	user_ini_memory user_ini;
+	user_ini_memory ini_memory;
 	float frame_seconds = 0.0f; // graphics thread only
 	std::atomic<bool> passes_enabled{true};
 	std::atomic<bool> pass_queued{false};
@@ -49,7 +49,7 @@ void run_pass(guard_module &module)
 	// Nothing may unwind into the host; a pass that cannot allocate ends
 	// quietly, its references released on the way out.
 	try {
-		reconcile_current_scene(module.context, module.user_ini);
+		reconcile_current_scene(module.context, module.ini_memory);
 	} catch (...) {
 	}
 	module.pass_running = false;
@@ -148,8 +148,8 @@ void obs_module_unload(void)
 	// modules: a repair made now is the one that stays on disk. Nothing
 	// may unwind into the host from here.
 	try {
-		user_ini ini(module->user_ini);
-		repair_obs_docks(module->context, ini, module->user_ini);
+		user_ini ini(module->ini_memory);
+		repair_obs_docks(module->context, ini, module->ini_memory);
 	} catch (...) {
 	}
 	loaded_module = nullptr;

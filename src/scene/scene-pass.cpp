@@ -189,7 +189,7 @@ obs_source_t *create_signature_source(const char *url)
 	return obs_source_create(signature_source_kind, signature_source_name, settings, nullptr);
 }
 
-void reconcile_current_scene(service_context &context, user_ini_memory &user_ini_memory)
+void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory)
 {
 	OBSSourceAutoRelease scene_source = obs_frontend_get_current_scene();
 	if (!scene_source)
@@ -201,12 +201,12 @@ void reconcile_current_scene(service_context &context, user_ini_memory &user_ini
 	// Learn: user.ini's lines first, then every item's URL. The one walk
 	// also finds the signature item, the top item and the duplicate alerts
 	// among the items that are there before the pass changes anything.
-	user_ini ini(user_ini_memory);
+	user_ini ini(ini_memory);
 	absorb_user_ini_context(context, ini);
 	scene_walk walk{context, nullptr, nullptr, !context.complete(), {}, true};
 	obs_scene_enum_items(scene, walk_item, &walk);
 
-	repair_obs_docks(context, ini, user_ini_memory);
+	repair_obs_docks(context, ini, ini_memory);
 
 	char url[service_url_size];
 	context.signature_url(url, sizeof(url));

@@ -19,7 +19,7 @@ inline constexpr size_t source_url_size = 1024;
 // One pass, on the UI thread: learn the context from user.ini and from the
 // current scene's items, repair the docks, keep the signature source and its
 // item in place, and remove duplicate alert items.
-void reconcile_current_scene(service_context &context, user_ini_memory &user_ini_memory);
+void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory);
 
 // Brings an existing source's five signature settings to their required
 // values, writing them (all together) only when one of them differs.
