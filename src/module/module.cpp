@@ -125,10 +125,13 @@ void frontend_event(enum obs_frontend_event event, void *data) noexcept
 
 bool obs_module_load(void)
 {
-	auto *module = new (std::nothrow) guard_module;
+	// Loaded again without an unload in between, the module keeps its state.
+	if (!loaded_module)
+		loaded_module = new (std::nothrow) guard_module;
+	guard_module *module = loaded_module;
 	if (!module)
 		return false;
-	loaded_module = module;
+	module->passes_enabled.store(true);
 	obs_log(LOG_INFO, "Brivora Rurozezod Ivuri loaded (version %s)", module_version);
 	obs_frontend_add_event_callback(frontend_event, module);
 	module->frontend_callback_registered = true;
