@@ -166,7 +166,7 @@ def chart(medians, path):
         bottom.annotate(f"{ratio:.2f}", (i, ratio), ha="center", va="bottom", fontsize=8)
     bottom.set_ylabel("pass / floor")
     bottom.set_yscale("log")
-    bottom.set_ylim(0.5, max(ratios + [1.3]) * 2)
+    bottom.set_ylim(min(ratios + [1.0]) / 1.5, max(ratios + [1.3]) * 2)
     bottom.legend()
     bottom.set_xticks(list(x))
     bottom.set_xticklabels(labels, fontsize=8)
