@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
-             libwayland-dev binutils libbenchmark-dev)
+             libwayland-dev binutils libbenchmark-dev patchelf dpkg-dev)
 fi
 
 missing=()
