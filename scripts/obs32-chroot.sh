@@ -27,7 +27,8 @@
 #                             setup, build the module in the chroot (or take the
 #                             given SO, e.g. one built on the host against older
 #                             headers) and run tests/e2e/run_e2e.py inside the
-#                             chroot against its obs; HARNESS ARGS go to the harness.
+#                             chroot against its obs; HARNESS ARGS go to the harness
+#                             (with --installed, the module a package installed).
 #                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
@@ -148,10 +149,13 @@ cmd_setup() (
     # The machine's release: the same mirror and suites (updates, security)
     # as the machine's apt, so both install the same package versions.
     if [[ $SUITE == "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" ]]; then
-        [[ ! -r /etc/apt/sources.list ]] || cp /etc/apt/sources.list "$ROOT/etc/apt/sources.list"
-        if compgen -G "/etc/apt/sources.list.d/*" >/dev/null; then
-            cp /etc/apt/sources.list.d/* "$ROOT/etc/apt/sources.list.d/"
-        fi
+        rm -f "$ROOT/etc/apt/sources.list" "$ROOT"/etc/apt/sources.list.d/*  # debootstrap's
+        # Only the files of the Debian mirror: other repositories' keys are not in the root.
+        local mirror_uri src
+        mirror_uri=$(apt_mirror)
+        for src in /etc/apt/sources.list /etc/apt/sources.list.d/*; do
+            [[ ! -f $src ]] || ! grep -qF "$mirror_uri" "$src" || cp "$src" "$ROOT$src"
+        done
     fi
     # No services get started by package scripts inside the chroot.
     printf '#!/bin/sh\nexit 101\n' >"$ROOT/usr/sbin/policy-rc.d"
@@ -339,7 +343,7 @@ cmd_e2e() {
     done
     src=$(cd "$src" && pwd)
     [[ $do_setup -eq 0 ]] || cmd_setup
-    local inner_module staged=""
+    local inner_module="" staged=""
     if [[ -n $module ]]; then
         # A module built elsewhere (on the host, against older headers) is
         # copied in with the CMakeCache.txt that names its service host.
@@ -348,12 +352,14 @@ cmd_e2e() {
         staged=$(mktemp -d "$ROOT/var/tmp/brivora-e2e-module.XXXXXX")
         staged=${staged#"$ROOT"}
         trap "rm -rf $(printf '%q' "$ROOT$staged")" EXIT
-        cp "$module" "$ROOT$staged/brivora-signature-guard.so"
+        cp "$module" "$ROOT$staged/"
         local dir
         dir=$(cd "$(dirname "$module")" && pwd)
         while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done
         [[ ! -f $dir/CMakeCache.txt ]] || cp "$dir/CMakeCache.txt" "$ROOT$staged/"
-        inner_module=$staged/brivora-signature-guard.so
+        inner_module=$staged/$(basename "$module")
+    elif [[ " ${harness_args[*]-} " == *" --installed "* ]]; then
+        require_ready  # the module is installed in the chroot, by a package
     else
         local built
         if [[ $do_build -eq 1 ]]; then
@@ -367,7 +373,7 @@ cmd_e2e() {
     local t0 rc=0
     t0=$(now)
     forwarding_signals "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- \
-        python3 "$src/tests/e2e/run_e2e.py" --obs obs --module "$inner_module" \
+        python3 "$src/tests/e2e/run_e2e.py" --obs obs ${inner_module:+--module "$inner_module"} \
         ${harness_args[@]+"${harness_args[@]}"} || rc=$?
     log "step e2e harness took $(elapsed "$t0") s"
     return $rc
