@@ -43,14 +43,18 @@ cmd_build() {
   tar -tzf "$(tgz_file "$dir")"
 }
 
-cmd_debian12_root() {
-  "$CHROOT" --root "$1" --suite bookworm --packages "$HARNESS_PACKAGES" setup
-}
-
 in_root() { # ROOT CMD...
   local root=$1
   shift
   "$CHROOT" --root "$root" run -- "$@"
+}
+
+cmd_debian12_root() {
+  "$CHROOT" --root "$1" --suite bookworm --packages "$HARNESS_PACKAGES" setup
+  # Downloaded, not installed: the test's apt run installs it with the
+  # package, without waiting for the mirror.
+  in_root "$1" apt-get -o Dpkg::Use-Pty=0 -q install -y --download-only --no-install-recommends obs-studio \
+    >"$1.download.log" 2>&1 || { tail -n 30 "$1.download.log"; die "could not download obs-studio"; }
 }
 
 cmd_deb() {
@@ -59,14 +63,17 @@ cmd_deb() {
   [[ -f $deb ]] || die "no package at $deb"
   cmd_debian12_root "$fresh"
   # Each run on a copy, so every run starts from the bare root.
+  local t=$SECONDS
   rm -rf --one-file-system "$root"
   cp -a --one-file-system "$fresh" "$root"
+  log "step copy of the root took $((SECONDS - t)) s"
+  t=$SECONDS
   cp "$deb" "$root/var/tmp/"
   in_root "$root" apt-get -o Dpkg::Use-Pty=0 -q install -y --no-install-recommends \
     "/var/tmp/$(basename "$deb")" obs-studio >"$root.deb-install.log" 2>&1 ||
     { tail -n 30 "$root.deb-install.log"; die "apt could not install $(basename "$deb") with obs-studio"; }
   listed=$(in_root "$root" dpkg -L "$PACKAGE")
-  log "installed: $(grep -c . <<<"$listed") paths"
+  log "step apt-get install took $((SECONDS - t)) s: $(grep -c . <<<"$listed") paths of $PACKAGE"
   "$CHROOT" --root "$root" e2e --src "$REPO_DIR" --no-setup --installed --scenario newcomer \
     --host-name "$(host_name "$dir")" || die "OBS in Debian 12 did not run the installed module"
   in_root "$root" apt-get -o Dpkg::Use-Pty=0 -q purge -y "$PACKAGE" >>"$root.deb-install.log" 2>&1 ||
