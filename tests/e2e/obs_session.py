@@ -166,7 +166,9 @@ class ObsHome:
                 stray = [m.name for m in archive.getmembers() if m.name.split("/")[0] != PLUGIN_NAME]
                 if stray:
                     raise HostError(f"{module} holds files outside {PLUGIN_NAME}/: {stray}")
-                archive.extractall(os.path.join(self.obs_dir, "plugins"))
+            plugins = os.path.join(self.obs_dir, "plugins")
+            os.makedirs(plugins)
+            subprocess.run(["tar", "-xzf", module, "-C", plugins], check=True)  # as a streamer unpacks it
             return
         plugin = os.path.join(self.obs_dir, "plugins", PLUGIN_NAME)
         os.makedirs(os.path.join(plugin, "bin", "64bit"))

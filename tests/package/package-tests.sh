@@ -4,8 +4,9 @@
 # scripts/setup.sh.
 #
 #   package-tests.sh build DIR [-DVAR=VALUE]...
-#       configure a Release build without tests in DIR, build it and make the
-#       .deb and the tarball there (cpack -G DEB, cpack -G TGZ)
+#       configure a Release build without tests in DIR, build it, install it
+#       into DIR/destdir and make the .deb and the tarball there (cpack -G DEB,
+#       cpack -G TGZ)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
 #   package-tests.sh deb DIR ROOT
@@ -38,6 +39,12 @@ cmd_build() {
   cmake -S "$REPO_DIR" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; die "configure failed"; }
   cmake --build "$dir" -j"$(nproc)"
+  # The default install: system-wide, under the prefix (/usr unless given).
+  rm -rf "$dir/destdir"
+  DESTDIR=$dir/destdir cmake --install "$dir" >/dev/null
+  for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
+    [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
+  done
   (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
   dpkg-deb --info "$(deb_file "$dir")"
   tar -tzf "$(tgz_file "$dir")"
