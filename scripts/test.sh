@@ -53,7 +53,7 @@ if [[ "$fast" != 1 && "$packages" == ON ]]; then
 fi
 
 build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_PACKAGES="$packages"
-run_ctest build-tests/plain -L "unit|integration" -j"$jobs"
+run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
 run_ctest build-tests/asan -L "unit|integration" -j"$jobs"

@@ -413,6 +413,19 @@ void obs_sceneitem_remove(obs_sceneitem_t *item)
 		remove_item(item); // no-op if already removed (libobs checks too)
 }
 
+// A held item keeps its source until the last holder lets go.
+void obs_sceneitem_addref(obs_sceneitem_t *item)
+{
+	if (ok(item, "obs_sceneitem_addref"))
+		item->pins++;
+}
+
+void obs_sceneitem_release(obs_sceneitem_t *item)
+{
+	if (item && --item->pins == 0 && item->removed)
+		release_item_source(item);
+}
+
 bool obs_sceneitem_set_visible(obs_sceneitem_t *item, bool visible)
 {
 	if (!ok(item, "obs_sceneitem_set_visible") || item->removed || item->visible == visible)
