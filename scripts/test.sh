@@ -41,7 +41,7 @@ if [[ "$fast" != 1 && "$obs32" == ON ]]; then
 fi
 
 build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32"
-run_ctest build-tests/plain -L "unit|integration" -j"$jobs"
+run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
 run_ctest build-tests/asan -L "unit|integration" -j"$jobs"

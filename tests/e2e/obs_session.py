@@ -184,9 +184,9 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None):
-        """Writes global.ini, the profile, the collection, the websocket
-        settings and, when given, user.ini."""
+    def seed(self, collection, user_ini_sections=None, fps=10):
+        """Writes global.ini, the profile (at `fps` frames per second), the
+        collection, the websocket settings and, when given, user.ini."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
@@ -203,7 +203,7 @@ class ObsHome:
         profile = [
             ("General", [("Name", PROFILE)]),
             ("Video", [("BaseCX", "1920"), ("BaseCY", "1080"), ("OutputCX", "640"),
-                       ("OutputCY", "360"), ("FPSType", "0"), ("FPSCommon", "10")]),
+                       ("OutputCY", "360"), ("FPSType", "0"), ("FPSCommon", str(fps))]),
             ("Output", [("Mode", "Simple")]),
             ("SimpleOutput", [("FilePath", self.root)]),
         ]

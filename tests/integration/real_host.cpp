@@ -1,141 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "real_host.h"
 
+#include "headless_host.h"
+
 #include <obs-module.h>
-#include <obs-nix-platform.h>
-#include <util/base.h>
 #include <util/bmem.h>
 
-#include <wayland-client-core.h>
-#include <wayland-server-core.h>
-
-#include <sys/socket.h>
-
-#include <chrono>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
-#include <thread>
-#include <utility>
 
 namespace {
 
-// ---- log capture ---------------------------------------------------------
-
-std::mutex log_mutex;
-std::vector<std::pair<int, std::string>> log_lines;
-
-void capture_log(int level, const char *format, va_list args, void *)
-{
-	char line[8192];
-	va_list copy;
-	va_copy(copy, args);
-	std::vsnprintf(line, sizeof(line), format, copy);
-	va_end(copy);
-	if (level <= LOG_INFO)
-		std::fprintf(stderr, "[libobs %d] %s\n", level, line);
-	std::lock_guard lock(log_mutex);
-	log_lines.emplace_back(level, line);
-}
-
-// libobs's default crash handler exits with status 0, which would pass.
-[[noreturn]] void abort_on_crash(const char *format, va_list args, void *)
-{
-	std::vfprintf(stderr, format, args);
-	std::fputc('\n', stderr);
-	std::abort();
-}
-
-// ---- the stand-in frontend -----------------------------------------------
-
-std::mutex frontend_mutex;
-std::vector<std::pair<obs_frontend_event_cb, void *>> frontend_callbacks;
-obs_source_t *current_scene = nullptr; // owned by the case
-
-// ---- a Wayland display inside the process, for libobs's start-up ---------
-
-struct InProcessWayland {
-	wl_display *server = nullptr;
-	wl_display *client = nullptr;
-	std::thread loop;
-
-	bool start()
-	{
-		int fds[2];
-		if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-			return false;
-		server = wl_display_create();
-		if (!server || !wl_client_create(server, fds[0]))
-			return false;
-		client = wl_display_connect_to_fd(fds[1]);
-		if (!client)
-			return false;
-		loop = std::thread([this] { wl_display_run(server); });
-		return true;
-	}
-
-	void stop()
-	{
-		if (client)
-			wl_display_disconnect(client);
-		client = nullptr;
-		if (loop.joinable()) {
-			wl_display_terminate(server);
-			loop.join();
-		}
-		if (server)
-			wl_display_destroy(server);
-		server = nullptr;
-	}
-};
-
-InProcessWayland wayland;
 bool libobs_started_in_this_process = false;
 
-std::vector<std::string> live_source_names()
-{
-	std::vector<std::string> names;
-	obs_enum_all_sources(
-		[](void *param, obs_source_t *source) {
-			const char *name = obs_source_get_name(source);
-			static_cast<std::vector<std::string> *>(param)->emplace_back(name ? name : "(unnamed)");
-			return true;
-		},
-		&names);
-	return names;
-}
-
 } // namespace
-
-// ---- the three frontend functions the module imports --------------------
-// The executable exports these (ENABLE_EXPORTS), so the module binds to them
-// rather than to libobs-frontend-api, which has no frontend behind it here.
-
-obs_source_t *obs_frontend_get_current_scene(void)
-{
-	std::lock_guard lock(frontend_mutex);
-	return current_scene ? obs_source_get_ref(current_scene) : nullptr;
-}
-
-void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *private_data)
-{
-	std::lock_guard lock(frontend_mutex);
-	frontend_callbacks.emplace_back(callback, private_data);
-}
-
-void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *private_data)
-{
-	std::lock_guard lock(frontend_mutex);
-	for (auto it = frontend_callbacks.begin(); it != frontend_callbacks.end(); ++it) {
-		if (it->first == callback && it->second == private_data) {
-			frontend_callbacks.erase(it);
-			return;
-		}
-	}
-}
 
 // ---- fixture ---------------------------------------------------------------
 
@@ -147,36 +25,19 @@ void RealHost::SetUp()
 	ASSERT_FALSE(libobs_started_in_this_process) << "each case needs a process of its own";
 	libobs_started_in_this_process = true;
 
-	char pattern[] = "/tmp/brivora-integration-XXXXXX";
-	ASSERT_NE(mkdtemp(pattern), nullptr);
-	temp_dir_ = pattern;
-	std::filesystem::create_directories(config_dir());
-	std::filesystem::path data_dir = temp_dir_ / "data";
-	std::filesystem::create_directories(data_dir / "locale");
-	std::ofstream(data_dir / "locale" / "en-US.ini") << "Placeholder=\"placeholder\"\n";
-	ASSERT_EQ(setenv("XDG_CONFIG_HOME", config_dir().c_str(), 1), 0);
-
-	base_set_crash_handler(abort_on_crash, nullptr);
-	base_set_log_handler(capture_log, nullptr);
-
-	ASSERT_TRUE(wayland.start());
-	obs_set_nix_platform(OBS_NIX_PLATFORM_WAYLAND);
-	obs_set_nix_platform_display(wayland.client);
-	ASSERT_TRUE(obs_startup("en-US", nullptr, nullptr));
+	home_ = headless::make_home("brivora-integration");
+	ASSERT_FALSE(home_.root.empty());
+	ASSERT_EQ(headless::start_libobs(home_), "");
 	host_running_ = true;
 
-	ASSERT_EQ(obs_open_module(&module_, BRIVORA_MODULE_FILE, data_dir.c_str()), MODULE_SUCCESS);
+	ASSERT_EQ(obs_open_module(&module_, BRIVORA_MODULE_FILE, home_.data_dir().c_str()), MODULE_SUCCESS);
 	ASSERT_TRUE(obs_init_module(module_));
 }
 
 void RealHost::TearDown()
 {
 	shut_down_host();
-	wayland.stop();
-	if (!temp_dir_.empty()) {
-		std::error_code ignored;
-		std::filesystem::remove_all(temp_dir_, ignored);
-	}
+	headless::remove_home(home_);
 }
 
 void RealHost::shut_down_host()
@@ -190,17 +51,10 @@ void RealHost::shut_down_host()
 		obs_scene_release(scene);
 	scenes_.clear();
 
-	// Scene items let go of their sources on libobs's own threads.
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	std::vector<std::string> live = live_source_names();
-	while (!live.empty() && std::chrono::steady_clock::now() < deadline) {
-		obs_wait_for_destroy_queue();
-		std::this_thread::sleep_for(std::chrono::milliseconds(2));
-		live = live_source_names();
-	}
+	std::vector<std::string> live = headless::wait_for_no_live_source();
 	EXPECT_TRUE(live.empty()) << "still alive: " << ::testing::PrintToString(live);
 
-	obs_shutdown();
+	headless::shut_down_libobs();
 	module_ = nullptr;
 
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
@@ -211,44 +65,27 @@ void RealHost::shut_down_host()
 
 void RealHost::set_current_scene(obs_source_t *source)
 {
-	std::lock_guard lock(frontend_mutex);
-	current_scene = source;
+	headless::set_current_scene(source);
 }
 
 void RealHost::fire(enum obs_frontend_event event)
 {
-	std::vector<std::pair<obs_frontend_event_cb, void *>> callbacks;
-	{
-		std::lock_guard lock(frontend_mutex);
-		callbacks = frontend_callbacks;
-	}
-	for (auto &[callback, data] : callbacks)
-		callback(event, data);
+	headless::fire(event);
 }
 
 size_t RealHost::registered_callbacks()
 {
-	std::lock_guard lock(frontend_mutex);
-	return frontend_callbacks.size();
+	return headless::registered_callbacks();
 }
 
 size_t RealHost::count_log(const std::string &needle)
 {
-	std::lock_guard lock(log_mutex);
-	size_t n = 0;
-	for (auto &[level, line] : log_lines)
-		n += line.find(needle) != std::string::npos;
-	return n;
+	return headless::count_log(needle);
 }
 
 std::vector<std::string> RealHost::module_problem_lines()
 {
-	std::lock_guard lock(log_mutex);
-	std::vector<std::string> problems;
-	for (auto &[level, line] : log_lines)
-		if (level <= LOG_WARNING && line.starts_with("[brivora-signature-guard]"))
-			problems.push_back(line);
-	return problems;
+	return headless::module_problem_lines();
 }
 
 obs_scene_t *RealHost::make_scene(const char *name)

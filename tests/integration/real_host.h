@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-// A headless libobs in the test process, with the three frontend functions
-// the module uses provided by this executable, and the module loaded from
-// its built file the way the host loads a plug-in.
+// A headless libobs in the test process (headless_host.h), and the module
+// loaded from its built file the way the host loads a plug-in.
 
-#include <obs-frontend-api.h>
-#include <obs.h>
+#include "headless_host.h"
 
 #include <filesystem>
 #include <string>
@@ -43,15 +41,15 @@ protected:
 	obs_sceneitem_t *add_source(obs_scene_t *scene, const char *name, const char *url,
 				    const char *kind = "browser_source");
 
-	std::filesystem::path config_dir() const { return temp_dir_ / "config"; }
-	std::filesystem::path user_ini() const { return config_dir() / "obs-studio" / "user.ini"; }
+	std::filesystem::path config_dir() const { return home_.config_dir(); }
+	std::filesystem::path user_ini() const { return home_.user_ini(); }
 	void write_user_ini(const std::string &content) const;
 	std::string read_user_ini() const;
 
 	bool host_running_ = false;
 
 private:
-	std::filesystem::path temp_dir_;
+	headless::Home home_;
 	std::vector<obs_scene_t *> scenes_;
 	obs_module_t *module_ = nullptr;
 };
