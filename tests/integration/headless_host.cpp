@@ -54,14 +54,20 @@ void capture_log(int level, const char *format, va_list args, void *)
 std::mutex frontend_mutex;
 std::vector<std::pair<obs_frontend_event_cb, void *>> frontend_callbacks;
 obs_source_t *current_scene = nullptr; // owned by the caller
+size_t current_scene_requests_made = 0;
 
 // ---- UI tasks --------------------------------------------------------------
 
 std::mutex ui_task_mutex;
 std::vector<std::pair<obs_task_t, void *>> ui_tasks;
 
-void keep_ui_task(obs_task_t task, void *param, bool)
+void keep_ui_task(obs_task_t task, void *param, bool wait)
 {
+	// The frontend runs a task its caller waits for before returning.
+	if (wait) {
+		task(param);
+		return;
+	}
 	std::lock_guard lock(ui_task_mutex);
 	ui_tasks.emplace_back(task, param);
 }
@@ -200,6 +206,12 @@ size_t registered_callbacks()
 	return frontend_callbacks.size();
 }
 
+size_t current_scene_requests()
+{
+	std::lock_guard lock(frontend_mutex);
+	return current_scene_requests_made;
+}
+
 bool registered_data(obs_frontend_event_cb callback, void **data)
 {
 	std::lock_guard lock(frontend_mutex);
@@ -249,14 +261,19 @@ size_t count_log(const std::string &needle)
 	return n;
 }
 
-std::vector<std::string> module_problem_lines()
+std::vector<std::string> module_lines(int up_to_level)
 {
 	std::lock_guard lock(log_mutex);
-	std::vector<std::string> problems;
+	std::vector<std::string> lines;
 	for (auto &[level, line] : log_lines)
-		if (level <= LOG_WARNING && line.starts_with("[brivora-signature-guard]"))
-			problems.push_back(line);
-	return problems;
+		if (level <= up_to_level && line.starts_with("[brivora-signature-guard]"))
+			lines.push_back(line);
+	return lines;
+}
+
+std::vector<std::string> module_problem_lines()
+{
+	return module_lines(LOG_WARNING);
 }
 
 void clear_log()
@@ -275,6 +292,7 @@ void clear_log()
 obs_source_t *obs_frontend_get_current_scene(void)
 {
 	std::lock_guard lock(headless::frontend_mutex);
+	++headless::current_scene_requests_made;
 	return headless::current_scene ? obs_source_get_ref(headless::current_scene) : nullptr;
 }
 

@@ -45,12 +45,15 @@ void set_current_scene(obs_source_t *source);
 // Runs every registered frontend callback with its data, as the frontend does.
 void fire(enum obs_frontend_event event);
 size_t registered_callbacks();
+// How often obs_frontend_get_current_scene was called.
+size_t current_scene_requests();
 // The data `callback` was registered with; false when it is not registered.
 bool registered_data(obs_frontend_event_cb callback, void **data);
 
 // ---- UI tasks -------------------------------------------------------------
 // Installs a UI task handler that keeps obs_queue_task(OBS_TASK_UI, ...)
-// tasks until run_ui_tasks runs them on the calling thread, which so plays
+// tasks (those queued with wait = true run at once, as the frontend runs them)
+// until run_ui_tasks runs them on the calling thread, which so plays
 // the UI thread. libobs queues a task of its own at once, which marks the
 // thread that runs it as its UI thread. Without a handler, headless libobs
 // logs and drops UI tasks.
@@ -64,7 +67,9 @@ size_t run_ui_tasks();
 // they arrive; the default is LOG_INFO, -1 echoes nothing.
 void echo_log_up_to(int level);
 size_t count_log(const std::string &needle);
-// Warnings and errors that start with the module's log prefix.
+// The lines that start with the module's log prefix, up to a level.
+std::vector<std::string> module_lines(int up_to_level = LOG_DEBUG);
+// Its warnings and errors.
 std::vector<std::string> module_problem_lines();
 void clear_log();
 

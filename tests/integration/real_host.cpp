@@ -6,14 +6,60 @@
 #include <obs-module.h>
 #include <util/bmem.h>
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace {
 
 bool libobs_started_in_this_process = false;
 
+std::mutex signal_mutex;
+std::map<std::pair<obs_scene_t *, std::string>, size_t> signal_counts;
+
+using tick_callback = void (*)(void *, float);
+std::vector<std::pair<tick_callback, void *>> module_ticks;
+std::atomic<size_t> source_update_calls{0};
+std::atomic<bool> source_create_fails{false};
+
 } // namespace
+
+// ---- host calls the module makes, seen on their way to libobs ------------
+// The executable exports these (ENABLE_EXPORTS), so the module's calls bind
+// here first; each goes on to libobs's own definition, found after ours.
+
+#define LIBOBS_OWN(function) reinterpret_cast<decltype(&function)>(dlsym(RTLD_NEXT, #function))
+
+void obs_add_tick_callback(tick_callback tick, void *param)
+{
+	module_ticks.emplace_back(tick, param);
+	static const auto own = LIBOBS_OWN(obs_add_tick_callback);
+	own(tick, param);
+}
+
+void obs_remove_tick_callback(tick_callback tick, void *param)
+{
+	std::erase(module_ticks, std::pair{tick, param});
+	static const auto own = LIBOBS_OWN(obs_remove_tick_callback);
+	own(tick, param);
+}
+
+obs_source_t *obs_source_create(const char *id, const char *name, obs_data_t *settings, obs_data_t *hotkey_data)
+{
+	static const auto own = LIBOBS_OWN(obs_source_create);
+	return source_create_fails ? nullptr : own(id, name, settings, hotkey_data);
+}
+
+void obs_source_update(obs_source_t *source, obs_data_t *settings)
+{
+	++source_update_calls;
+	static const auto own = LIBOBS_OWN(obs_source_update);
+	own(source, settings);
+}
 
 // ---- fixture ---------------------------------------------------------------
 
@@ -27,8 +73,11 @@ void RealHost::SetUp()
 
 	home_ = headless::make_home("brivora-integration");
 	ASSERT_FALSE(home_.root.empty());
+	std::filesystem::create_directories(user_ini().parent_path()); // the host's folder, not the file
 	ASSERT_EQ(headless::start_libobs(home_), "");
 	host_running_ = true;
+	headless::queue_ui_tasks();
+	ASSERT_EQ(headless::run_ui_tasks(), 1u); // libobs's own: this thread is the UI thread
 
 	ASSERT_EQ(obs_open_module(&module_, BRIVORA_MODULE_FILE, home_.data_dir().c_str()), MODULE_SUCCESS);
 	ASSERT_TRUE(obs_init_module(module_));
@@ -59,7 +108,11 @@ void RealHost::shut_down_host()
 
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
-	EXPECT_EQ(count_log("[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded"), 1u);
+	EXPECT_EQ(tick_callbacks(), 0u) << "the module left its tick behind";
+	const std::string unloaded = "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded";
+	EXPECT_EQ(count_log(unloaded), 1u);
+	std::vector<std::string> lines = headless::module_lines();
+	EXPECT_EQ(lines.empty() ? "" : lines.back(), unloaded) << "the module's last line";
 	EXPECT_EQ(module_problem_lines(), std::vector<std::string>{});
 }
 
@@ -91,9 +144,52 @@ std::vector<std::string> RealHost::module_problem_lines()
 obs_scene_t *RealHost::make_scene(const char *name)
 {
 	obs_scene_t *scene = obs_scene_create(name);
-	if (scene)
-		scenes_.push_back(scene);
+	if (!scene)
+		return nullptr;
+	scenes_.push_back(scene);
+	signal_handler_connect_global(
+		obs_source_get_signal_handler(obs_scene_get_source(scene)),
+		[](void *data, const char *signal, calldata_t *) {
+			std::lock_guard lock(signal_mutex);
+			++signal_counts[{static_cast<obs_scene_t *>(data), signal}];
+		},
+		scene);
 	return scene;
+}
+
+obs_scene_t *RealHost::make_current_scene(const char *name)
+{
+	obs_scene_t *scene = make_scene(name);
+	set_current_scene(obs_scene_get_source(scene));
+	return scene;
+}
+
+size_t RealHost::scene_signals(obs_scene_t *scene, const char *signal)
+{
+	std::lock_guard lock(signal_mutex);
+	auto found = signal_counts.find({scene, signal});
+	return found == signal_counts.end() ? 0 : found->second;
+}
+
+void RealHost::tick(float seconds)
+{
+	for (auto [tick, param] : module_ticks)
+		tick(param, seconds);
+}
+
+size_t RealHost::tick_callbacks()
+{
+	return module_ticks.size();
+}
+
+size_t RealHost::source_updates()
+{
+	return source_update_calls;
+}
+
+void RealHost::fail_source_create(bool fail)
+{
+	source_create_fails = fail;
 }
 
 obs_sceneitem_t *RealHost::add_source(obs_scene_t *scene, const char *name, const char *url, const char *kind)
@@ -110,7 +206,6 @@ obs_sceneitem_t *RealHost::add_source(obs_scene_t *scene, const char *name, cons
 
 void RealHost::write_user_ini(const std::string &content) const
 {
-	std::filesystem::create_directories(user_ini().parent_path());
 	std::ofstream(user_ini(), std::ios::binary | std::ios::trunc) << content;
 }
 

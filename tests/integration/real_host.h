@@ -41,6 +41,23 @@ protected:
 	obs_sceneitem_t *add_source(obs_scene_t *scene, const char *name, const char *url,
 				    const char *kind = "browser_source");
 
+	// make_scene, reported as the current scene.
+	obs_scene_t *make_current_scene(const char *name = "Main");
+	// A scene's signals of one name (e.g. "reorder") since make_scene.
+	static size_t scene_signals(obs_scene_t *scene, const char *signal);
+
+	// ---- host calls the module makes, seen on their way to libobs -----
+	// libobs calls tick callbacks only while video runs: the case calls
+	// the tick the module registered, with a frame time of its choosing.
+	static void tick(float seconds);
+	static size_t tick_callbacks(); // registered and not removed
+	static size_t source_updates(); // obs_source_update calls so far
+	// While set, obs_source_create returns null (no input makes libobs
+	// fail to create a source on demand).
+	static void fail_source_create(bool fail);
+
+	obs_module_t *module() const { return module_; }
+	std::filesystem::path data_dir() const { return home_.data_dir(); }
 	std::filesystem::path config_dir() const { return home_.config_dir(); }
 	std::filesystem::path user_ini() const { return home_.user_ini(); }
 	void write_user_ini(const std::string &content) const;
