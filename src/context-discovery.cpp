@@ -3,12 +3,15 @@
 
 #include "host-helpers.h"
 #include "service-context.h"
+#include "user-ini-file.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <string>
 
 namespace {
 
-bool absorb_context_item(obs_scene_t *, obs_sceneitem_t *item, void *)
+bool absorb_context_item(obs_scene_t *, obs_sceneitem_t *item, void *) noexcept
 {
 	char url[source_url_size];
 	source_url(url, sizeof(url), obs_sceneitem_get_source(item));
@@ -24,20 +27,25 @@ void absorb_user_ini_context()
 	if (!obs_user_ini_path(path, sizeof(path)))
 		return;
 
-	FILE *file = std::fopen(path, "r");
-	if (!file)
+	// One non-blocking read: a pipe or device at the path teaches nothing.
+	std::string content;
+	if (read_file_text(path, content) != file_read::ok)
 		return;
 
-	// Longer lines arrive in pieces; each piece is examined on its own.
+	// Longer lines come in pieces of 8191 characters; each piece is
+	// examined on its own, as a C string.
 	char piece[8192];
-	while (std::fgets(piece, sizeof(piece), file)) {
-		if (!contains_token_key(piece))
-			continue;
-		absorb_url_context(piece);
-		if (service_context_complete())
-			break;
+	for (size_t at = 0; at < content.size() && !service_context_complete();) {
+		size_t length = std::min(content.size() - at, sizeof(piece) - 1);
+		const size_t line_feed = content.find('\n', at);
+		if (line_feed != std::string::npos && line_feed < at + length)
+			length = line_feed - at + 1;
+		std::memcpy(piece, content.data() + at, length);
+		piece[length] = '\0';
+		at += length;
+		if (contains_token_key(piece))
+			absorb_url_context(piece);
 	}
-	std::fclose(file);
 }
 
 void absorb_existing_signature_context(obs_scene_t *scene)

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr const char *slug_marker = "/brivora/";
-
 // Line ends and other control characters end every value: a token or slug
 // read from the end of a user.ini line must not carry its CR/LF into URLs
 // or into the dock line written back to that file.

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 
+// The service's path segment, followed by the streamer slug.
+inline constexpr const char *slug_marker = "/brivora/";
+
 // Text rules that pull the widget token and the streamer slug out of URLs and
 // configuration lines. Pure functions over C strings: no host involved.
 

@@ -3,25 +3,19 @@
 
 #include "service-context.h"
 
-#include <cstdio>
+namespace {
 
-void dock_config_json(char *dst, size_t dst_size)
+std::string dock_entry(const char *title, const char *dock_path, const char *uuid)
 {
-	char live_url[service_url_size];
-	char chat_url[service_url_size];
-	dock_url(live_url, sizeof(live_url), live_dock_path);
-	dock_url(chat_url, sizeof(chat_url), chat_dock_path);
-
-	std::snprintf(dst, dst_size,
-		      "[{\"title\":\"%s\",\"url\":\"%s\",\"uuid\":\"%s\"},"
-		      "{\"title\":\"%s\",\"url\":\"%s\",\"uuid\":\"%s\"}]",
-		      "Brivora Dock Live", live_url, "brivora_live_dock", "Brivora Chat", chat_url,
-		      "brivora_chat_dock");
+	char url[service_url_size];
+	dock_url(url, sizeof(url), dock_path);
+	return std::string("{\"title\":\"") + title + "\",\"url\":\"" + url + "\",\"uuid\":\"" + uuid + "\"}";
 }
 
-void expected_docks_line(char *dst, size_t dst_size)
+} // namespace
+
+std::string service_dock_entries()
 {
-	char docks[dock_config_size];
-	dock_config_json(docks, sizeof(docks));
-	std::snprintf(dst, dst_size, "ExtraBrowserDocks=%s", docks);
+	return dock_entry("Brivora Dock Live", live_dock_path, "brivora_live_dock") + "," +
+	       dock_entry("Brivora Chat", chat_dock_path, "brivora_chat_dock");
 }

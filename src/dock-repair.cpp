@@ -2,6 +2,7 @@
 #include "dock-repair.h"
 
 #include "dock-config.h"
+#include "dock-list.h"
 #include "host-helpers.h"
 #include "plugin-support.h"
 #include "service-context.h"
@@ -10,6 +11,14 @@
 
 #include <cstdio>
 #include <string>
+
+namespace {
+
+// A failure that repeats every pass is told once, then again only after a
+// replacement has succeeded in between.
+bool failure_reported = false;
+
+} // namespace
 
 void repair_obs_docks()
 {
@@ -25,9 +34,6 @@ void repair_obs_docks()
 	std::snprintf(tmp_path, sizeof(tmp_path), "%s.brivora.tmp", path);
 	std::snprintf(bak_path, sizeof(bak_path), "%s.brivora.bak", path);
 
-	char expected_line[expected_line_size];
-	expected_docks_line(expected_line, sizeof(expected_line));
-
 	restore_leftover_backup(path, bak_path);
 
 	// The host creates user.ini; a file we created ourselves would keep
@@ -37,16 +43,21 @@ void repair_obs_docks()
 	if (read_file_text(path, content) != file_read::ok)
 		return;
 
-	if (content.find(expected_line) != std::string::npos)
+	const std::optional<std::string> docks_line = docks_line_repair(content, service_dock_entries());
+	if (!docks_line)
 		return;
 
-	switch (replace_file_through_backup(path, tmp_path, bak_path, rewrite_user_ini(content, expected_line))) {
+	switch (replace_file(path, tmp_path, rewrite_user_ini(content, *docks_line))) {
 	case file_replace::replaced:
+		failure_reported = false;
 		obs_log(LOG_INFO, "Brivora: OBS docks updated for %s. Restart OBS if the old login docks are still open.",
 			streamer_slug);
 		break;
 	case file_replace::failed:
-		obs_log(LOG_WARNING, "Brivora: OBS docks update failed. Close OBS and run the installer as administrator.");
+		if (!failure_reported)
+			obs_log(LOG_WARNING,
+				"Brivora: OBS docks update failed. Close OBS and run the installer as administrator.");
+		failure_reported = true;
 		break;
 	case file_replace::not_started:
 		break;

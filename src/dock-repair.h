@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-// Once a token is known, makes user.ini hold the service's dock list as its
-// [BasicWindow] ExtraBrowserDocks line, rewriting the file only when the
-// exact line is missing.
+// Once a token is known, makes user.ini's [BasicWindow] ExtraBrowserDocks
+// line hold the service's two docks beside the user's own, rewriting the
+// file only when that line is not in order.
 void repair_obs_docks();

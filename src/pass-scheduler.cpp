@@ -14,7 +14,8 @@ float tick_accumulator = 0.0f; // graphics thread only
 
 std::atomic<bool> passes_enabled{false};
 std::atomic<bool> pass_queued{false};
-bool pass_running = false; // UI thread only
+bool pass_running = false;                // UI thread only
+bool frontend_callback_registered = false; // UI thread only
 
 void run_pass()
 {
@@ -23,11 +24,16 @@ void run_pass()
 	if (pass_running || !passes_enabled.load())
 		return;
 	pass_running = true;
-	ensure_signature();
+	// Nothing may unwind into the host; a pass that cannot allocate ends
+	// quietly, its references released on the way out.
+	try {
+		ensure_signature();
+	} catch (...) {
+	}
 	pass_running = false;
 }
 
-void run_queued_pass(void *)
+void run_queued_pass(void *) noexcept
 {
 	// Cleared first, so frames that pass during this pass can queue the next.
 	pass_queued.store(false);
@@ -43,7 +49,7 @@ void queue_pass()
 
 } // namespace
 
-void tick(void *, float seconds)
+void tick(void *, float seconds) noexcept
 {
 	float sum = tick_accumulator + seconds;
 	if (sum < pass_interval_seconds) {
@@ -54,7 +60,7 @@ void tick(void *, float seconds)
 	queue_pass();
 }
 
-void frontend_event(enum obs_frontend_event event, void *)
+void frontend_event(enum obs_frontend_event event, void *) noexcept
 {
 	switch (event) {
 	case OBS_FRONTEND_EVENT_STREAMING_STARTED:
@@ -63,10 +69,16 @@ void frontend_event(enum obs_frontend_event event, void *)
 		run_pass();
 		break;
 	case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
-	case OBS_FRONTEND_EVENT_EXIT:
 		// The host is quitting and about to clear its scenes: a pass
 		// queued by a late frame must not reach into them.
 		stop_passes();
+		break;
+	case OBS_FRONTEND_EVENT_EXIT:
+		stop_passes();
+		// Newer hosts tear the frontend down before they unload modules;
+		// removing the callback there would log an error. The frontend
+		// allows removal from inside the callback.
+		remove_frontend_callback();
 		break;
 	default:
 		break;
@@ -81,4 +93,18 @@ void start_passes()
 void stop_passes()
 {
 	passes_enabled.store(false);
+}
+
+void add_frontend_callback()
+{
+	obs_frontend_add_event_callback(frontend_event, nullptr);
+	frontend_callback_registered = true;
+}
+
+void remove_frontend_callback()
+{
+	if (!frontend_callback_registered)
+		return;
+	frontend_callback_registered = false;
+	obs_frontend_remove_event_callback(frontend_event, nullptr);
 }

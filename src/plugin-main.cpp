@@ -4,7 +4,6 @@
 #include "plugin-support.h"
 #include "service-context.h"
 
-#include <obs-frontend-api.h>
 #include <obs-module.h>
 
 OBS_DECLARE_MODULE()
@@ -14,7 +13,7 @@ bool obs_module_load(void)
 {
 	obs_log(LOG_INFO, "Brivora Rurozezod Ivuri loaded (version %s)", module_version);
 	start_passes();
-	obs_frontend_add_event_callback(frontend_event, nullptr);
+	add_frontend_callback();
 	obs_add_tick_callback(tick, nullptr);
 	return true;
 }
@@ -23,9 +22,13 @@ void obs_module_unload(void)
 {
 	stop_passes();
 	obs_remove_tick_callback(tick, nullptr);
-	obs_frontend_remove_event_callback(frontend_event, nullptr);
+	remove_frontend_callback();
 	// Newer hosts write user.ini from memory at exit, before unloading
-	// modules: a repair made now is the one that stays on disk.
-	repair_obs_docks();
+	// modules: a repair made now is the one that stays on disk. Nothing
+	// may unwind into the host from here.
+	try {
+		repair_obs_docks();
+	} catch (...) {
+	}
 	obs_log(LOG_INFO, "Brivora Rurozezod Ivuri unloaded");
 }

@@ -49,6 +49,10 @@ bool service_context_complete()
 
 void absorb_url_context(const char *text)
 {
+	// Only the service's own URLs teach anything: a token of another
+	// service must never travel to this one.
+	if (!std::strstr(text, slug_marker))
+		return;
 	for (const char *key : token_keys)
 		extract_query_value(widget_token, sizeof(widget_token), text, key);
 	if (slug_is_default())

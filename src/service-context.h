@@ -27,8 +27,9 @@ bool slug_is_default();
 // Both values learnt: nothing more can change for this process.
 bool service_context_complete();
 
-// Fills the token (while empty) from "widgetToken=", "widgettoken=", then
-// "token=", and the slug (while default) from the "/brivora/" segment.
+// For a text that holds "/brivora/": fills the token (while empty) from
+// "widgetToken=", "widgettoken=", then "token=", and the slug (while default)
+// from the "/brivora/" segment. Any other text teaches nothing.
 void absorb_url_context(const char *text);
 
 // True when `text` holds one of the token keys followed by '='.

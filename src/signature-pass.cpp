@@ -39,12 +39,34 @@ bool signature_settings_hold(obs_source_t *source, const char *url)
 	       !obs_data_get_bool(current, "shutdown") && obs_data_get_bool(current, "restart_when_active");
 }
 
-void place_signature_item(obs_sceneitem_t *item)
+bool remember_item(obs_scene_t *, obs_sceneitem_t *item, void *last) noexcept
 {
-	obs_sceneitem_set_visible(item, true);
-	obs_sceneitem_set_locked(item, true);
-	obs_sceneitem_set_pos(item, &signature_position);
-	obs_sceneitem_set_order(item, OBS_ORDER_MOVE_TOP);
+	*static_cast<obs_sceneitem_t **>(last) = item;
+	return true;
+}
+
+// The enumeration runs bottom to top: the last item it passes is on top.
+bool is_top_item(obs_scene_t *scene, obs_sceneitem_t *item)
+{
+	obs_sceneitem_t *last = nullptr;
+	obs_scene_enum_items(scene, remember_item, &last);
+	return last == item;
+}
+
+// Each call only where the item differs: the host does real work for each
+// (a reorder signal, and the frontend saving the whole collection).
+void place_signature_item(obs_scene_t *scene, obs_sceneitem_t *item)
+{
+	if (!obs_sceneitem_visible(item))
+		obs_sceneitem_set_visible(item, true);
+	if (!obs_sceneitem_locked(item))
+		obs_sceneitem_set_locked(item, true);
+	vec2 pos;
+	obs_sceneitem_get_pos(item, &pos);
+	if (pos.x != signature_position.x || pos.y != signature_position.y)
+		obs_sceneitem_set_pos(item, &signature_position);
+	if (!is_top_item(scene, item))
+		obs_sceneitem_set_order(item, OBS_ORDER_MOVE_TOP);
 }
 
 } // namespace
@@ -91,7 +113,7 @@ void ensure_signature()
 	if (!item)
 		item = obs_scene_add(scene, signature);
 	if (item)
-		place_signature_item(item);
+		place_signature_item(scene, item);
 
 	remove_duplicate_alert_items(scene);
 }

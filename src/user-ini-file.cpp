@@ -2,7 +2,9 @@
 #include "user-ini-file.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -57,13 +59,20 @@ bool exists(const char *path)
 	return ::lstat(path, &st) == 0;
 }
 
-// Makes the renames themselves durable.
+// Makes a rename durable. No allocation: it runs after the file is in place.
 void sync_parent_directory(const char *path)
 {
-	std::string dir(path);
-	size_t slash = dir.rfind('/');
-	dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-	file_descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+	char dir[PATH_MAX];
+	const char *slash = std::strrchr(path, '/');
+	if (!slash)
+		std::snprintf(dir, sizeof(dir), ".");
+	else if (slash == path)
+		std::snprintf(dir, sizeof(dir), "/");
+	else if (static_cast<size_t>(slash - path) < sizeof(dir))
+		std::snprintf(dir, sizeof(dir), "%.*s", static_cast<int>(slash - path), path);
+	else
+		return;
+	file_descriptor fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (fd.valid())
 		::fsync(fd.get());
 }
@@ -72,8 +81,10 @@ enum class temporary_write { written, not_created, failed };
 
 temporary_write write_temporary_file(const char *tmp_path, std::string_view content, mode_t mode)
 {
-	file_descriptor fd(::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-	if (!fd.valid())
+	// Never through a planted link, and never waiting on a planted pipe.
+	file_descriptor fd(::open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+	struct stat st;
+	if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
 		return temporary_write::not_created;
 	// The file holds the widget token: never more open than the file it replaces.
 	bool ok = ::fchmod(fd.get(), mode & 07777) == 0;
@@ -88,7 +99,9 @@ temporary_write write_temporary_file(const char *tmp_path, std::string_view cont
 file_read read_file_text(const char *path, std::string &content)
 {
 	content.clear();
-	file_descriptor fd(::open(path, O_RDONLY | O_CLOEXEC));
+	// Non-blocking, so that a named pipe or a device cannot hold the UI
+	// thread in open(); only a regular file is read.
+	file_descriptor fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 	if (!fd.valid())
 		return errno == ENOENT ? file_read::missing : file_read::failed;
 
@@ -129,11 +142,10 @@ bool restore_leftover_backup(const char *path, const char *bak_path)
 	return true;
 }
 
-file_replace replace_file_through_backup(const char *path, const char *tmp_path, const char *bak_path,
-					 std::string_view content)
+file_replace replace_file(const char *path, const char *tmp_path, std::string_view content)
 {
 	struct stat st;
-	if (::stat(path, &st) != 0)
+	if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode))
 		return file_replace::not_started;
 
 	switch (write_temporary_file(tmp_path, content, st.st_mode)) {
@@ -146,19 +158,11 @@ file_replace replace_file_through_backup(const char *path, const char *tmp_path,
 		break;
 	}
 
-	// `path` exists here, so the old backup is no one's only copy.
-	std::remove(bak_path);
-	if (std::rename(path, bak_path) != 0) {
-		std::remove(tmp_path);
-		return file_replace::failed;
-	}
+	// One atomic step: at every moment `path` is either the old or the new file.
 	if (std::rename(tmp_path, path) != 0) {
-		std::rename(bak_path, path);
 		std::remove(tmp_path);
-		sync_parent_directory(path);
 		return file_replace::failed;
 	}
-	std::remove(bak_path);
 	sync_parent_directory(path);
 	return file_replace::replaced;
 }

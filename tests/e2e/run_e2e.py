@@ -48,6 +48,9 @@ from obs_ws import (EVENT_SCENE_ITEM_TRANSFORM_CHANGED, EVENTS_ALL_LOW_VOLUME,  
 PREFIX = "[brivora-signature-guard] "
 LOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri loaded (version 1.2.0)"
 UNLOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri unloaded"
+# OBS 30+ tear the frontend down before unloading modules and log this when a
+# module removes its frontend callback only then.
+LATE_REMOVAL_LINE = "Tried to call obs_frontend_remove_event_callback with no callbacks!"
 SIGNATURE = "Brivora Signature"
 PINNED_POS = (1348.0, 992.0)
 SCENE = "Scene"
@@ -255,19 +258,23 @@ def check_host_quit(status, log):
     expect(leaks[-1] == "0", f"Number of memory leaks: {leaks[-1]}")
 
 
-def check_clean_quit(status, log, loads=1):
+def check_clean_quit(status, log, host_late_removals=0, loads=1):
     check_host_quit(status, log)
     expect(len(log_lines(log, LOAD_LINE)) == loads, f"{len(log_lines(log, LOAD_LINE))} load lines, want {loads}")
     unloads = log_lines(log, UNLOAD_LINE)
     expect(len(unloads) == 1, f"{len(unloads)} unload lines, want 1")
     lines = log.splitlines()
     expect(lines.index(unloads[0]) > lines.index(log_lines(log, LOAD_LINE)[0]), "unload logged before load")
+    late = [ln for ln in lines if LATE_REMOVAL_LINE in ln]
+    expect(len(late) <= host_late_removals, f"frontend callback removed after the frontend was gone: {late} "
+           f"(the host alone logs {host_late_removals})")
 
 
 # ------------------------------------------------------------ the seeded homes
 
 SLUG_A, TOKEN_INI, TOKEN_SCENE = "e2e-streamer", "e2eIniTok7Q2", "e2eSceneTok4F"
 SLUG_B, TOKEN_B = "e2e-returning", "e2eReturnTok9K"
+SLUG_C, TOKEN_C = "e2e-hostfmt", "e2eHostTok3M"
 
 
 def seed_service_user(ctx, home):
@@ -311,6 +318,29 @@ def seed_returning_user(ctx, home):
     sig = browser_source(SIGNATURE, url, 300, 50, shutdown=True, restart_when_active=False)
     items = [(sig, {"visible": False, "locked": False, "pos": (5, 5)}), (color_source("Backdrop"), {})]
     home.seed(scene_collection(SCENE, items), plain_user_ini(ctx, home))
+
+
+def host_format_docks(ctx):
+    """The docks line as OBS 31+ writes it from its own list: a space after
+    each ',' and ':', the user's own dock first ('\\' doubled by the host's INI
+    layer), the service's docks in the other order."""
+    def dock(title, url, uuid):
+        return f'{{"title": "{title}", "url": "{url}", "uuid": "{uuid}"}}'
+    tail = f"?dock=1&pluginVersion=1.2.0&widgetToken={TOKEN_C}"
+    docks = [dock('Notes \\\\"mine\\\\"', "https://notes.example/?a=1&b=2", "4b1d2f"),
+             dock("Brivora Chat", f"{ctx.service.base}/{SLUG_C}/chat/{tail}", "brivora_chat_dock"),
+             dock("Brivora Dock Live", f"{ctx.service.base}/{SLUG_C}/live-dock/{tail}", "brivora_live_dock")]
+    return "[" + ", ".join(docks) + "]"
+
+
+def seed_host_format_user(ctx, home):
+    """user.ini holds the service's current docks and one of the user's own, in
+    the host's format; a chat of another service with a token in the scene."""
+    user_ini = (home.host_settings() if ctx.host_writes_user_ini else []) + [
+        ("BasicWindow", [("PreviewEnabled", "false"), ("ExtraBrowserDocks", host_format_docks(ctx))])]
+    items = [(color_source("Backdrop"), {}),
+             (browser_source("Other Chat", "https://chat.other.example/embed?token=SECRET"), {})]
+    home.seed(scene_collection(SCENE, items), user_ini)
 
 
 def seed_newcomer(ctx, home):
@@ -379,7 +409,7 @@ def scenario_service_user(ctx, report):
         s.abort()
         return
 
-    report.check(f"{t}quit: exit status 0, no memory leaks, one load and one unload line", check_clean_quit, status, log)
+    report.check(f"{t}quit: exit status 0, no memory leaks, one load and one unload line", check_clean_quit, status, log, ctx.late_removals)
 
     def docks_after_quit():
         text = home.read_user_ini()
@@ -522,7 +552,7 @@ def scenario_returning_user(ctx, report):
         report.fail(f"{t}returning user: drive OBS", f"{exc} ({s.run.state()})")
         s.abort()
         return
-    report.check(f"{t}returning user: clean quit", check_clean_quit, status, log)
+    report.check(f"{t}returning user: clean quit", check_clean_quit, status, log, ctx.late_removals)
 
     def user_ini():
         text = home.read_user_ini()
@@ -554,7 +584,7 @@ def scenario_newcomer(ctx, report):
         report.fail(f"{t}newcomer: drive OBS", f"{exc} ({s.run.state()})")
         s.abort()
         return
-    report.check(f"{t}newcomer: clean quit", check_clean_quit, status, log)
+    report.check(f"{t}newcomer: clean quit", check_clean_quit, status, log, ctx.late_removals)
 
     def no_docks():
         expect(not [ln for ln in log.splitlines() if "OBS docks updated" in ln], "docks updated without a token")
@@ -566,6 +596,43 @@ def scenario_newcomer(ctx, report):
         else:
             expect(text is None, "user.ini was created")
     report.check(f"{t}newcomer: no dock line without a token", no_docks)
+
+
+def scenario_host_format_user(ctx, report):
+    home = ctx.new_home("host-format-user")
+    seed_host_format_user(ctx, home)
+    t = ctx.tag
+    want_line = "ExtraBrowserDocks=" + host_format_docks(ctx)
+    try:
+        s = Session(ctx, home, "host-format-user")
+    except HostError as exc:
+        report.fail(f"{t}host format: start OBS", exc)
+        return
+    try:
+        def learnt_and_left_alone():
+            s.wait_pinned()
+            s.wait_settings(ctx.service.signature_url(SLUG_C, TOKEN_C))
+            # One more pass, driven by the tick, after the user hides the item.
+            item = s.signature_item()
+            s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                         sceneItemEnabled=False)
+            s.wait_pinned()
+            docks = basic_window_docks(home.read_user_ini() or "")
+            expect(docks == [want_line], f"dock lines while running: {docks}")
+        report.check(f"{t}host format: slug and token learnt (not the other service's), "
+                     f"docks line in the host's format left alone while running", learnt_and_left_alone)
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(f"{t}host format: drive OBS", f"{exc} ({s.run.state()})")
+        s.abort()
+        return
+    report.check(f"{t}host format: clean quit", check_clean_quit, status, log, ctx.late_removals)
+
+    def kept():
+        expect(not [ln for ln in log.splitlines() if "OBS docks updated" in ln], "user.ini was rewritten")
+        docks = basic_window_docks(home.read_user_ini() or "")
+        expect(docks == [want_line], f"dock lines after quit: {docks}")
+    report.check(f"{t}host format: nothing written at passes or at unload, the user's dock kept", kept)
 
 
 def run_baseline_cycles(ctx, report, count):
@@ -607,7 +674,7 @@ def run_cycles(ctx, report, count):
             report.fail(name, f"{exc} ({s.run.state()})")
             s.abort()
             continue
-        report.check(name, check_clean_quit, status, log)
+        report.check(name, check_clean_quit, status, log, ctx.late_removals)
 
 
 # ------------------------------------------------------------------------ main
@@ -626,6 +693,16 @@ class Context:
         self.data_dir = args.data_dir
         self.display = None
         self._homes = 0
+        self.late_removals = 0
+
+    def count_host_late_removals(self):
+        """How often the bare host logs LATE_REMOVAL_LINE at quit: from OBS 30
+        on, its own modules remove their callbacks too late as well."""
+        home = ObsHome(os.path.join(self.work, "00-bare-host"), self.version, None, self.data_dir)
+        seed_newcomer(self, home)
+        status, log = Session(self, home, "bare-host").quit()
+        check_host_quit(status, log)
+        self.late_removals = sum(LATE_REMOVAL_LINE in ln for ln in log.splitlines())
 
     def new_home(self, name):
         self._homes += 1
@@ -713,6 +790,9 @@ def main():
     try:
         xvfb = Xvfb(os.path.join(ctx.work, "xvfb.log"))
         ctx.display = xvfb.display
+        if not args.baseline and ctx.version >= (30, 0, 0):
+            report.check(f"{ctx.tag}bare host: clean quit, its own late callback removals counted",
+                         ctx.count_host_late_removals)
         if args.baseline:
             run_baseline_cycles(ctx, report, args.cycles)
         elif args.cycles is not None:
@@ -721,6 +801,7 @@ def main():
             scenario_service_user(ctx, report)
             scenario_returning_user(ctx, report)
             scenario_newcomer(ctx, report)
+            scenario_host_format_user(ctx, report)
     except HostError as exc:
         report.fail(f"{ctx.tag}set up the display", exc)
     finally:

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Whole-file reads and the backup-guarded replacement of user.ini, with
-// deterministic faults. The tests run as root, so faults come from a file size
-// limit, wrong file types in the way, or the wrapped rename() and read() below
-// (linked with -Wl,--wrap=rename,--wrap=read).
+// Whole-file reads and the atomic replacement of user.ini, with deterministic
+// faults. The tests run as root, so faults come from a file size limit, wrong
+// file types in the way, or the wrapped calls below (linked with -Wl,--wrap),
+// which also record every rename and removal the file layer makes.
 
 #include "user-ini-file.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,12 +20,33 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-// Bit n set: the rename() call number n (from 0) fails with EIO.
-unsigned rename_fail_mask = 0;
-int rename_calls = 0;
+// Bit n set: call number n (from 0) of rename(), fsync() or close() fails
+// with EIO (close() still closes).
+unsigned rename_fail_mask = 0, fsync_fail_mask = 0, close_fail_mask = 0;
+int rename_calls = 0, fsync_calls = 0, close_calls = 0;
+
+bool fails(unsigned mask, int &calls)
+{
+	const int call = calls++;
+	if (call < 32 && (mask >> call & 1u)) {
+		errno = EIO;
+		return true;
+	}
+	return false;
+}
+
+// Every rename and removal, in order, with file names only.
+std::vector<std::string> file_changes;
+
+std::string file_name(const char *path)
+{
+	const char *slash = std::strrchr(path, '/');
+	return slash ? slash + 1 : path;
+}
 
 enum class read_fault { none, interrupted_once, io_error, early_end, small_chunks };
 read_fault read_mode = read_fault::none;
@@ -35,12 +57,28 @@ int read_calls = 0;
 extern "C" int __real_rename(const char *from, const char *to);
 extern "C" int __wrap_rename(const char *from, const char *to)
 {
-	const int call = rename_calls++;
-	if (call < 32 && (rename_fail_mask >> call & 1u)) {
-		errno = EIO;
-		return -1;
-	}
-	return __real_rename(from, to);
+	file_changes.push_back("rename " + file_name(from) + " " + file_name(to));
+	return fails(rename_fail_mask, rename_calls) ? -1 : __real_rename(from, to);
+}
+
+extern "C" int __real_remove(const char *path);
+extern "C" int __wrap_remove(const char *path)
+{
+	file_changes.push_back("remove " + file_name(path));
+	return __real_remove(path);
+}
+
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd)
+{
+	return fails(fsync_fail_mask, fsync_calls) ? -1 : __real_fsync(fd);
+}
+
+extern "C" int __real_close(int fd);
+extern "C" int __wrap_close(int fd)
+{
+	const int closed = __real_close(fd);
+	return fails(close_fail_mask, close_calls) ? -1 : closed;
 }
 
 extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
@@ -92,15 +130,19 @@ protected:
 		read_mode = read_fault::none;
 		fs::remove_all(dir);
 	}
-	static void fail_renames(unsigned mask)
+	static void fail_renames(unsigned mask) { fail_calls(mask, 0, 0); }
+	static void fail_calls(unsigned renames, unsigned fsyncs, unsigned closes)
 	{
-		rename_fail_mask = mask;
-		rename_calls = 0;
+		rename_fail_mask = renames;
+		fsync_fail_mask = fsyncs;
+		close_fail_mask = closes;
+		rename_calls = fsync_calls = close_calls = 0;
+		file_changes.clear();
 	}
 	file_replace replace() { return replace(tmp); }
 	file_replace replace(const std::string &tmp_path)
 	{
-		return replace_file_through_backup(ini.c_str(), tmp_path.c_str(), bak.c_str(), updated);
+		return replace_file(ini.c_str(), tmp_path.c_str(), updated);
 	}
 
 	static void put(const std::string &path, const std::string &content, mode_t mode = 0640)
@@ -160,11 +202,16 @@ TEST_F(UserIniFile, ReadsWholeFileOrReportsWhy)
 	EXPECT_EQ(read_file_text(ini.c_str(), content), file_read::ok);
 	EXPECT_EQ(content, "");
 	// Present but not a readable regular file.
+	// Present but not a readable regular file; a pipe without a writer
+	// must not block the open.
 	fs::create_directory(dir / "folder.ini");
 	fs::create_symlink("loop.ini", dir / "loop.ini");
 	fs::create_symlink("/dev/null", dir / "null.ini");
-	for (const char *name : {"folder.ini", "loop.ini", "null.ini"})
+	ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
+	::alarm(10);
+	for (const char *name : {"folder.ini", "loop.ini", "null.ini", "fifo.ini"})
 		EXPECT_EQ(read_file_text((dir / name).c_str(), content), file_read::failed) << name;
+	::alarm(0);
 }
 
 TEST_F(UserIniFile, ReplacementKeepsPermissionBits)
@@ -177,7 +224,7 @@ TEST_F(UserIniFile, ReplacementKeepsPermissionBits)
 		EXPECT_EQ(get(ini), updated);
 		EXPECT_EQ(mode_of(ini), mode) << std::oct << mode;
 		EXPECT_FALSE(exists(tmp));
-		EXPECT_FALSE(exists(bak));
+		EXPECT_EQ(get(bak), "leftover backup") << "a backup is never removed";
 	}
 }
 
@@ -190,6 +237,27 @@ TEST_F(UserIniFile, NothingStartsWithoutFileOrTemporaryFile)
 	EXPECT_EQ(replace((dir / "missing-folder" / "user.ini.brivora.tmp").string()), file_replace::not_started);
 	expect_untouched();
 	EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+	// A link planted at the temporary file's name is never written through,
+	// and a pipe there never waited on.
+	put((dir / "victim").string(), "victim");
+	fs::create_symlink(dir / "victim", tmp);
+	EXPECT_EQ(replace(), file_replace::not_started);
+	EXPECT_EQ(get((dir / "victim").string()), "victim");
+	EXPECT_TRUE(fs::is_symlink(tmp));
+	fs::remove(tmp);
+	ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
+	::alarm(10);
+	EXPECT_EQ(replace(), file_replace::not_started);
+	fs::remove(tmp);
+
+	// Something else than a regular file at user.ini's path is never replaced.
+	fs::remove(ini);
+	ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
+	EXPECT_EQ(replace(), file_replace::not_started);
+	::alarm(0);
+	EXPECT_TRUE(fs::is_fifo(ini));
+	EXPECT_FALSE(exists(tmp));
 }
 
 TEST_F(UserIniFile, FullDiskDuringWriteLeavesFileAlone)
@@ -202,8 +270,7 @@ TEST_F(UserIniFile, FullDiskDuringWriteLeavesFileAlone)
 		const rlimit limit{64, 64};
 		if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
 			::_exit(100);
-		::_exit(static_cast<int>(
-			replace_file_through_backup(ini.c_str(), tmp.c_str(), bak.c_str(), std::string(4096, 'n'))));
+		::_exit(static_cast<int>(replace_file(ini.c_str(), tmp.c_str(), std::string(4096, 'n'))));
 	}
 	int status = 0;
 	ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -212,34 +279,36 @@ TEST_F(UserIniFile, FullDiskDuringWriteLeavesFileAlone)
 	expect_untouched();
 }
 
-TEST_F(UserIniFile, FailedSwapLeavesFileAsItWas)
+TEST_F(UserIniFile, UserIniIsNeverAbsentAndABackupNeverRemoved)
 {
 	put(ini, original, 0600);
-	for (unsigned failing : {0b001u, 0b010u}) { // moving user.ini aside; moving the new file in
-		fail_renames(failing);
-		EXPECT_EQ(replace(), file_replace::failed) << failing;
-		fail_renames(0);
+	put(bak, "leftover backup");
+	fail_calls(0, 0, 0);
+	ASSERT_EQ(replace(), file_replace::replaced);
+	EXPECT_EQ(file_changes, std::vector<std::string>{"rename user.ini.brivora.tmp user.ini"});
+	EXPECT_EQ(get(ini), updated);
+	EXPECT_EQ(get(bak), "leftover backup");
+}
+
+TEST_F(UserIniFile, FailedWriteOrRenameLeavesFileAsItWas)
+{
+	struct row {
+		const char *what;
+		unsigned renames, fsyncs, closes;
+		std::vector<std::string> changes;
+	} rows[] = {
+		{"fsync of the temporary file", 0, 0b1, 0, {"remove user.ini.brivora.tmp"}},
+		{"close of the temporary file", 0, 0, 0b1, {"remove user.ini.brivora.tmp"}},
+		{"rename over user.ini", 0b1, 0, 0, {"rename user.ini.brivora.tmp user.ini", "remove user.ini.brivora.tmp"}},
+	};
+	for (const row &r : rows) {
+		put(ini, original, 0600);
+		fail_calls(r.renames, r.fsyncs, r.closes);
+		EXPECT_EQ(replace(), file_replace::failed) << r.what;
+		EXPECT_EQ(file_changes, r.changes) << r.what;
+		fail_calls(0, 0, 0);
 		expect_untouched();
 	}
-
-	// Neither the new file nor the backup can move in: the backup is the
-	// only copy left, and the next start restores it.
-	fail_renames(0b110);
-	EXPECT_EQ(replace(), file_replace::failed);
-	fail_renames(0);
-	EXPECT_FALSE(exists(ini));
-	EXPECT_FALSE(exists(tmp));
-	EXPECT_EQ(get(bak), original);
-	EXPECT_TRUE(restore_leftover_backup(ini.c_str(), bak.c_str()));
-	expect_untouched();
-	EXPECT_EQ(mode_of(ini), 0600u);
-
-	// A non-empty folder where the backup goes: a real rename failure.
-	fs::create_directories(dir / "user.ini.brivora.bak" / "inside");
-	EXPECT_EQ(replace(), file_replace::failed);
-	EXPECT_EQ(get(ini), original);
-	EXPECT_FALSE(exists(tmp));
-	EXPECT_TRUE(fs::is_directory(dir / "user.ini.brivora.bak" / "inside"));
 }
 
 TEST_F(UserIniFile, LeftoverBackupRestoredOnlyWhenFileIsAbsent)
@@ -251,10 +320,13 @@ TEST_F(UserIniFile, LeftoverBackupRestoredOnlyWhenFileIsAbsent)
 	EXPECT_FALSE(exists(ini));
 	EXPECT_EQ(get(bak), original);
 	EXPECT_TRUE(restore_leftover_backup(ini.c_str(), bak.c_str()));
+	EXPECT_EQ(file_changes, std::vector<std::string>{"rename user.ini.brivora.bak user.ini"});
 	expect_untouched();
 
 	put(bak, "older"); // both present: neither is touched
+	fail_renames(0);
 	EXPECT_FALSE(restore_leftover_backup(ini.c_str(), bak.c_str()));
+	EXPECT_EQ(file_changes, std::vector<std::string>{});
 	EXPECT_EQ(get(ini), original);
 	EXPECT_EQ(get(bak), "older");
 

@@ -54,7 +54,8 @@ void capture_log(int level, const char *format, va_list args, void *)
 std::mutex frontend_mutex;
 std::vector<std::pair<obs_frontend_event_cb, void *>> frontend_callbacks;
 obs_source_t *current_scene = nullptr; // owned by the caller
-size_t current_scene_requests_made = 0;
+std::function<void()> current_scene_hook;
+size_t removals_of_unknown_callbacks = 0; // the real frontend logs an error for each
 
 // ---- UI tasks --------------------------------------------------------------
 
@@ -206,10 +207,16 @@ size_t registered_callbacks()
 	return frontend_callbacks.size();
 }
 
-size_t current_scene_requests()
+void on_current_scene_request(std::function<void()> hook)
 {
 	std::lock_guard lock(frontend_mutex);
-	return current_scene_requests_made;
+	current_scene_hook = std::move(hook);
+}
+
+size_t unknown_callback_removals()
+{
+	std::lock_guard lock(frontend_mutex);
+	return removals_of_unknown_callbacks;
 }
 
 bool registered_data(obs_frontend_event_cb callback, void **data)
@@ -291,8 +298,14 @@ void clear_log()
 
 obs_source_t *obs_frontend_get_current_scene(void)
 {
+	std::function<void()> hook;
+	{
+		std::lock_guard lock(headless::frontend_mutex);
+		hook = headless::current_scene_hook;
+	}
+	if (hook)
+		hook();
 	std::lock_guard lock(headless::frontend_mutex);
-	++headless::current_scene_requests_made;
 	return headless::current_scene ? obs_source_get_ref(headless::current_scene) : nullptr;
 }
 
@@ -312,4 +325,5 @@ void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *pr
 			return;
 		}
 	}
+	++headless::removals_of_unknown_callbacks;
 }

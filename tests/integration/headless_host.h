@@ -11,6 +11,7 @@
 #include <obs.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,10 @@ void set_current_scene(obs_source_t *source);
 // Runs every registered frontend callback with its data, as the frontend does.
 void fire(enum obs_frontend_event event);
 size_t registered_callbacks();
-// How often obs_frontend_get_current_scene was called.
-size_t current_scene_requests();
+// Runs at every call of obs_frontend_get_current_scene, before it answers.
+void on_current_scene_request(std::function<void()> hook);
+// Removals of a callback that was not registered.
+size_t unknown_callback_removals();
 // The data `callback` was registered with; false when it is not registered.
 bool registered_data(obs_frontend_event_cb callback, void **data);
 

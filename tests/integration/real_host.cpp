@@ -8,9 +8,9 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -18,12 +18,11 @@ namespace {
 
 bool libobs_started_in_this_process = false;
 
-std::mutex signal_mutex;
-std::map<std::pair<obs_scene_t *, std::string>, size_t> signal_counts;
-
 using tick_callback = void (*)(void *, float);
+std::mutex tick_mutex;
 std::vector<std::pair<tick_callback, void *>> module_ticks;
 std::atomic<size_t> source_update_calls{0};
+std::array<std::atomic<int>, 4> placement_counts{};
 std::atomic<bool> source_create_fails{false};
 
 } // namespace
@@ -36,6 +35,7 @@ std::atomic<bool> source_create_fails{false};
 
 void obs_add_tick_callback(tick_callback tick, void *param)
 {
+	std::lock_guard lock(tick_mutex);
 	module_ticks.emplace_back(tick, param);
 	static const auto own = LIBOBS_OWN(obs_add_tick_callback);
 	own(tick, param);
@@ -43,6 +43,7 @@ void obs_add_tick_callback(tick_callback tick, void *param)
 
 void obs_remove_tick_callback(tick_callback tick, void *param)
 {
+	std::lock_guard lock(tick_mutex);
 	std::erase(module_ticks, std::pair{tick, param});
 	static const auto own = LIBOBS_OWN(obs_remove_tick_callback);
 	own(tick, param);
@@ -59,6 +60,34 @@ void obs_source_update(obs_source_t *source, obs_data_t *settings)
 	++source_update_calls;
 	static const auto own = LIBOBS_OWN(obs_source_update);
 	own(source, settings);
+}
+
+bool obs_sceneitem_set_visible(obs_sceneitem_t *item, bool visible)
+{
+	++placement_counts[set_visible];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_visible);
+	return own(item, visible);
+}
+
+bool obs_sceneitem_set_locked(obs_sceneitem_t *item, bool locked)
+{
+	++placement_counts[set_locked];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_locked);
+	return own(item, locked);
+}
+
+void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
+{
+	++placement_counts[set_pos];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_pos);
+	own(item, pos);
+}
+
+void obs_sceneitem_set_order(obs_sceneitem_t *item, enum obs_order_movement movement)
+{
+	++placement_counts[set_order];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_order);
+	own(item, movement);
 }
 
 // ---- fixture ---------------------------------------------------------------
@@ -95,6 +124,7 @@ void RealHost::shut_down_host()
 		return;
 	host_running_ = false;
 
+	on_pass_start(nullptr);
 	set_current_scene(nullptr);
 	for (obs_scene_t *scene : scenes_)
 		obs_scene_release(scene);
@@ -108,12 +138,13 @@ void RealHost::shut_down_host()
 
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
+	EXPECT_EQ(headless::unknown_callback_removals(), 0u) << "the module removed a callback it had not registered";
 	EXPECT_EQ(tick_callbacks(), 0u) << "the module left its tick behind";
 	const std::string unloaded = "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded";
 	EXPECT_EQ(count_log(unloaded), 1u);
 	std::vector<std::string> lines = headless::module_lines();
 	EXPECT_EQ(lines.empty() ? "" : lines.back(), unloaded) << "the module's last line";
-	EXPECT_EQ(module_problem_lines(), std::vector<std::string>{});
+	EXPECT_EQ(module_problem_lines(), expected_problem_lines_);
 }
 
 void RealHost::set_current_scene(obs_source_t *source)
@@ -131,6 +162,21 @@ size_t RealHost::registered_callbacks()
 	return headless::registered_callbacks();
 }
 
+void RealHost::on_pass_start(std::function<void()> hook)
+{
+	headless::on_current_scene_request(std::move(hook));
+}
+
+size_t RealHost::run_ui_tasks()
+{
+	return headless::run_ui_tasks();
+}
+
+size_t RealHost::queued_ui_tasks()
+{
+	return headless::queued_ui_tasks();
+}
+
 size_t RealHost::count_log(const std::string &needle)
 {
 	return headless::count_log(needle);
@@ -144,16 +190,8 @@ std::vector<std::string> RealHost::module_problem_lines()
 obs_scene_t *RealHost::make_scene(const char *name)
 {
 	obs_scene_t *scene = obs_scene_create(name);
-	if (!scene)
-		return nullptr;
-	scenes_.push_back(scene);
-	signal_handler_connect_global(
-		obs_source_get_signal_handler(obs_scene_get_source(scene)),
-		[](void *data, const char *signal, calldata_t *) {
-			std::lock_guard lock(signal_mutex);
-			++signal_counts[{static_cast<obs_scene_t *>(data), signal}];
-		},
-		scene);
+	if (scene)
+		scenes_.push_back(scene);
 	return scene;
 }
 
@@ -164,27 +202,39 @@ obs_scene_t *RealHost::make_current_scene(const char *name)
 	return scene;
 }
 
-size_t RealHost::scene_signals(obs_scene_t *scene, const char *signal)
-{
-	std::lock_guard lock(signal_mutex);
-	auto found = signal_counts.find({scene, signal});
-	return found == signal_counts.end() ? 0 : found->second;
-}
-
 void RealHost::tick(float seconds)
 {
-	for (auto [tick, param] : module_ticks)
+	std::vector<std::pair<tick_callback, void *>> ticks;
+	{
+		std::lock_guard lock(tick_mutex);
+		ticks = module_ticks;
+	}
+	for (auto [tick, param] : ticks)
 		tick(param, seconds);
 }
 
 size_t RealHost::tick_callbacks()
 {
+	std::lock_guard lock(tick_mutex);
 	return module_ticks.size();
 }
 
 size_t RealHost::source_updates()
 {
 	return source_update_calls;
+}
+
+std::array<int, 4> RealHost::placement_calls()
+{
+	std::array<int, 4> calls;
+	std::copy(placement_counts.begin(), placement_counts.end(), calls.begin());
+	return calls;
+}
+
+void RealHost::reset_placement_calls()
+{
+	for (auto &count : placement_counts)
+		count = 0;
 }
 
 void RealHost::fail_source_create(bool fail)

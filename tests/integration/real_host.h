@@ -6,11 +6,16 @@
 
 #include "headless_host.h"
 
+#include <array>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+// Calls of the placement setters, counted by the harness.
+enum placement_call { set_visible, set_locked, set_pos, set_order };
 
 // Every host call is made from the test thread, which plays the UI thread.
 class RealHost : public ::testing::Test {
@@ -29,6 +34,14 @@ protected:
 	// Runs every frontend callback the module registered, as the frontend does.
 	static void fire(enum obs_frontend_event event);
 	static size_t registered_callbacks();
+	// Runs at the start of every pass (when the module asks for the current
+	// scene), from inside it.
+	static void on_pass_start(std::function<void()> hook);
+
+	// The UI thread's share: the UI tasks queued so far (not those they
+	// queue) run on the calling thread; their count.
+	static size_t run_ui_tasks();
+	static size_t queued_ui_tasks();
 
 	// Log lines, each with its level, as libobs received them.
 	static size_t count_log(const std::string &needle);
@@ -43,15 +56,18 @@ protected:
 
 	// make_scene, reported as the current scene.
 	obs_scene_t *make_current_scene(const char *name = "Main");
-	// A scene's signals of one name (e.g. "reorder") since make_scene.
-	static size_t scene_signals(obs_scene_t *scene, const char *signal);
 
 	// ---- host calls the module makes, seen on their way to libobs -----
 	// libobs calls tick callbacks only while video runs: the case calls
-	// the tick the module registered, with a frame time of its choosing.
+	// the tick the module registered, with a frame time of its choosing
+	// (from any thread: the graphics thread's share).
 	static void tick(float seconds);
 	static size_t tick_callbacks(); // registered and not removed
 	static size_t source_updates(); // obs_source_update calls so far
+	// Calls of obs_sceneitem_set_visible, _set_locked, _set_pos and
+	// _set_order (by anyone) since the last reset.
+	static std::array<int, 4> placement_calls();
+	static void reset_placement_calls();
 	// While set, obs_source_create returns null (no input makes libobs
 	// fail to create a source on demand).
 	static void fail_source_create(bool fail);
@@ -64,6 +80,8 @@ protected:
 	std::string read_user_ini() const;
 
 	bool host_running_ = false;
+	// Warning lines of the module the case expects; any other fails it.
+	std::vector<std::string> expected_problem_lines_;
 
 private:
 	headless::Home home_;

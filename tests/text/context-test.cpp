@@ -105,33 +105,32 @@ protected:
 		signature_url(url, sizeof(url));
 		return url;
 	}
-	static std::string docks_line()
-	{
-		char line[expected_line_size];
-		expected_docks_line(line, sizeof(line));
-		return line;
-	}
+	static std::string docks_line() { return "ExtraBrowserDocks=[" + service_dock_entries() + "]"; }
 };
 
 TEST_F(ServiceContext, TokenKeysInOrderOfPreference)
 {
 	struct row {
-		std::string text, want;
+		std::string text, want, slug;
 		bool has_key;
 	} rows[] = {
-		{"?token=t&widgettoken=w&widgetToken=W", "W", true},
-		{"?token=t&widgettoken=w", "w", true},
-		{"?token=t", "t", true},
-		{"?widgetToken=&token=abc", "abc", true},
-		{"BrowserUrl=https://h/brivora/a/?widgetToken=abc\r\n", "abc", true},
-		{"?widgetToken=" + std::string(300, 'k'), std::string(255, 'k'), true},
-		{"?Token=t&WIDGETTOKEN=u", "", false},
-		{"?widgetToken", "", false},
+		{"/brivora/a?token=t&widgettoken=w&widgetToken=W", "W", "a?token=t&widgettoken=w&widgetToken=W", true},
+		{"/brivora/?token=t&widgettoken=w", "w", "?token=t&widgettoken=w", true},
+		{"/brivora/a/?token=t", "t", "a", true},
+		{"/brivora/a/?widgetToken=&token=abc", "abc", "a", true},
+		{"BrowserUrl=https://h/brivora/a/?widgetToken=abc\r\n", "abc", "a", true},
+		{"/brivora/a/?widgetToken=" + std::string(300, 'k'), std::string(255, 'k'), "a", true},
+		{"/brivora/a/?Token=t&WIDGETTOKEN=u", "", "a", false},
+		{"/brivora/a/?widgetToken", "", "a", false},
+		// Only the service's own URLs teach: another service's secret stays there.
+		{"https://chat.other.example/embed?token=SECRET", "", "dravelo", true},
+		{"Overlay=https://h/Brivora/b/?widgetToken=SECRET", "", "dravelo", true},
 	};
 	for (const row &r : rows) {
 		reset_service_context();
 		absorb_url_context(r.text.c_str());
 		EXPECT_EQ(widget_token, r.want) << r.text;
+		EXPECT_EQ(streamer_slug, r.slug) << r.text;
 		EXPECT_EQ(contains_token_key(r.text.c_str()), r.has_key) << r.text;
 	}
 }
