@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs the Debian packages the build (and, with --tests, the test suites) need.
+# Installs the Debian packages the build (and, with --tests, the test suites;
+# with --bench, the tests and the benchmarks' chart) need.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
-if [[ "${1:-}" == "--tests" ]]; then
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(python3-matplotlib)
+fi
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
              libwayland-dev binutils libbenchmark-dev)
 fi
