@@ -94,6 +94,14 @@ void fail(benchmark::State &state, const std::string &why)
 	state.SkipWithError(why.c_str());
 }
 
+// Fails the benchmark unless `ok`; for use inside its loop, which then breaks.
+bool holds(benchmark::State &state, bool ok, const char *why)
+{
+	if (!ok)
+		fail(state, why);
+	return ok;
+}
+
 double seconds_between(Clock::time_point from, Clock::time_point to)
 {
 	return std::chrono::duration<double>(to - from).count();
@@ -324,18 +332,14 @@ void tick_no_pass_due(benchmark::State &state)
 		return;
 	for (auto _ : state) {
 		tick(tick_data, 2.0f);
-		if (headless::run_ui_tasks() != 1) {
-			fail(state, "a frame of 2 s handed off no pass");
+		if (!holds(state, headless::run_ui_tasks() == 1, "a frame of 2 s handed off no pass"))
 			break;
-		}
 		auto start = Clock::now();
 		for (int i = 0; i < frames; ++i)
 			tick(tick_data, 1.0f / 60.0f);
 		state.SetIterationTime(seconds_between(start, Clock::now()) / frames);
-		if (headless::queued_ui_tasks() != 0) {
-			fail(state, "a pass came due within 100 frames at 60 fps");
+		if (!holds(state, headless::queued_ui_tasks() == 0, "a pass came due within 100 frames at 60 fps"))
 			break;
-		}
 	}
 	check_still_steady(state, steady);
 }
@@ -353,17 +357,13 @@ void tick_hands_off_a_pass(benchmark::State &state)
 	headless::run_ui_tasks();
 	for (auto _ : state) {
 		tick(tick_data, 1.99f);
-		if (headless::queued_ui_tasks() != 0) {
-			fail(state, "a pass came due before 2 s of frames");
+		if (!holds(state, headless::queued_ui_tasks() == 0, "a pass came due before 2 s of frames"))
 			break;
-		}
 		auto start = Clock::now();
 		tick(tick_data, 1.0f / 60.0f);
 		state.SetIterationTime(seconds_between(start, Clock::now()));
-		if (headless::run_ui_tasks() != 1) {
-			fail(state, "the frame that reached 2 s handed off no pass");
+		if (!holds(state, headless::run_ui_tasks() == 1, "the frame that reached 2 s handed off no pass"))
 			break;
-		}
 	}
 	check_still_steady(state, steady);
 }
@@ -397,30 +397,27 @@ void steady_pass(benchmark::State &state)
 	Snapshot steady;
 	if (!prepare(state, static_cast<int>(state.range(0)), static_cast<size_t>(state.range(1)), steady))
 		return;
-	struct Totals {
+	struct Times {
 		double cpu = 0.0;
 		double wall = 0.0;
 	} pass_total, floor_total;
+	auto timed = [](void (*run)()) {
+		double cpu = thread_cpu_seconds();
+		auto wall = Clock::now();
+		run();
+		return Times{thread_cpu_seconds() - cpu, seconds_between(wall, Clock::now())};
+	};
 	bool floor_first = false;
 	for (auto _ : state) {
-		double c0 = thread_cpu_seconds();
-		auto w0 = Clock::now();
-		if (floor_first)
-			floor_of_pass();
-		else
-			pass();
-		double c1 = thread_cpu_seconds();
-		auto w1 = Clock::now();
-		if (floor_first)
-			pass();
-		else
-			floor_of_pass();
-		double c2 = thread_cpu_seconds();
-		auto w2 = Clock::now();
-		Totals first{c1 - c0, seconds_between(w0, w1)};
-		Totals second{c2 - c1, seconds_between(w1, w2)};
-		const Totals &this_pass = floor_first ? second : first;
-		const Totals &this_floor = floor_first ? first : second;
+		Times this_pass;
+		Times this_floor;
+		if (floor_first) {
+			this_floor = timed(floor_of_pass);
+			this_pass = timed(pass);
+		} else {
+			this_pass = timed(pass);
+			this_floor = timed(floor_of_pass);
+		}
 		pass_total.cpu += this_pass.cpu;
 		pass_total.wall += this_pass.wall;
 		floor_total.cpu += this_floor.cpu;
@@ -462,10 +459,9 @@ void rewrite_pass(benchmark::State &state)
 		auto start = Clock::now();
 		pass();
 		state.SetIterationTime(seconds_between(start, Clock::now()));
-		if (read_file(host.user_ini).find(host.docks_line) == std::string::npos) {
-			fail(state, "the pass left the dock line out of order");
+		if (!holds(state, read_file(host.user_ini).find(host.docks_line) != std::string::npos,
+			   "the pass left the dock line out of order"))
 			break;
-		}
 	}
 	if (!state.error_occurred() &&
 	    headless::count_log(docks_updated) - updates_before != static_cast<size_t>(state.iterations()))
