@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build (and, with --tests, the test suites;
-# with --bench, the tests and the benchmarks' chart) need.
+# with --demo, scripts/demo.sh; with --lint, scripts/lint.sh; with --bench,
+# the tests and the benchmarks' chart) need.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
@@ -11,6 +12,15 @@ fi
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
              libwayland-dev binutils libbenchmark-dev)
+fi
+# scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
+# finder and an image library for the screenshot.
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--demo" ]]; then
+  packages+=(python3 python3-websocket x11-utils python3-pil)
+fi
+# scripts/lint.sh, also run by the tests: the house style and clang-tidy.
+if [[ "${1:-}" == "--tests" || "${1:-}" == "--lint" ]]; then
+  packages+=(clang-format clang-tidy)
 fi
 
 missing=()

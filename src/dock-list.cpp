@@ -297,8 +297,8 @@ bool read_dock_object(json_reader &json, dock_list_element &element)
 		std::string name;
 		if (!json.read_member_name(&name))
 			return false;
-		std::optional<std::string> *field = name == "title" ? &element.title
-						    : name == "url" ? &element.url
+		std::optional<std::string> *field = name == "title"  ? &element.title
+						    : name == "url"  ? &element.url
 						    : name == "uuid" ? &element.uuid
 								     : nullptr;
 		if (field && json.next_is('"')) {

@@ -142,6 +142,7 @@ class ObsHome:
         self.obs_dir = os.path.join(self.config, "obs-studio")
         self.runtime = os.path.join(root, "runtime")
         self.port = free_port()
+        self.xauthority = None  # the X server's cookie file, for a display that asks for one
         os.makedirs(self.obs_dir)
         os.makedirs(self.runtime, mode=0o700)
         if module:  # without one, a baseline run of the bare host
@@ -184,14 +185,16 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None, fps=10):
+    def seed(self, collection, user_ini_sections=None, preview=False, fps=10):
         """Writes global.ini, the profile (at `fps` frames per second), the
-        collection, the websocket settings and, when given, user.ini."""
+        collection, the websocket settings and, when given, user.ini. The
+        preview is off unless asked for: it costs a software-rendered frame
+        for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
         global_ini = self.host_settings() + [
-            ("BasicWindow", [("PreviewEnabled", "false")]),
+            ("BasicWindow", [("PreviewEnabled", str(preview).lower())]),
             ("OBSWebSocket", websocket_keys),
         ]
         self.write(os.path.join(self.obs_dir, "global.ini"), ini_text(global_ini))
@@ -242,6 +245,8 @@ class ObsHome:
             "DISPLAY": display, "QT_QPA_PLATFORM": "xcb", "LIBGL_ALWAYS_SOFTWARE": "1",
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
         }
+        if self.xauthority:
+            env["XAUTHORITY"] = self.xauthority
         return env
 
 
@@ -321,14 +326,16 @@ class ObsRun:
         for run in list(cls.live):
             run.kill()
 
-    def __init__(self, obs_cmd, home, display, name, core_dumps=False):
+    def __init__(self, obs_cmd, home, display, name, core_dumps=False, shown=False):
         self.home = home
         self.name = name
         self.stdout_path = os.path.join(home.root, f"{name}.stdout.txt")
         self._logs_before = home.log_files()
         self.exit_status = None
         self._stdout = open(self.stdout_path, "w")
-        cmd = obs_cmd + ["--multi", "--minimize-to-tray", "--websocket_port", str(home.port)]
+        # Minimized to the tray unless the window is to be seen: nothing to paint.
+        cmd = (obs_cmd + ["--multi"] + ([] if shown else ["--minimize-to-tray"])
+               + ["--websocket_port", str(home.port)])
         try:
             self.proc = subprocess.Popen(cmd, env=home.env(display), cwd=home.root,
                                          stdin=subprocess.DEVNULL, stdout=self._stdout,

@@ -161,11 +161,11 @@ def basic_window_docks(user_ini):
 class Session:
     """OBS started on a seeded home, with a websocket connection to it."""
 
-    def __init__(self, ctx, home, name):
+    def __init__(self, ctx, home, name, shown=False):
         self.ctx = ctx
         self.home = home
         self.name = name
-        self.run = ObsRun(ctx.obs_cmd, home, ctx.display, name, ctx.core_dumps)
+        self.run = ObsRun(ctx.obs_cmd, home, ctx.display, name, ctx.core_dumps, shown)
         self.ws = None
         try:
             self.run.wait_ready()

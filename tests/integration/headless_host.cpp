@@ -53,9 +53,9 @@ void capture_log(int level, const char *format, va_list args, void *)
 
 std::mutex frontend_mutex;
 std::vector<std::pair<obs_frontend_event_cb, void *>> frontend_callbacks;
-obs_source_t *current_scene = nullptr; // owned by the caller
+size_t stray_removals = 0;
 std::function<void()> current_scene_hook;
-size_t removals_of_unknown_callbacks = 0; // the real frontend logs an error for each
+obs_source_t *current_scene = nullptr; // owned by the caller
 
 // ---- UI tasks --------------------------------------------------------------
 
@@ -207,18 +207,6 @@ size_t registered_callbacks()
 	return frontend_callbacks.size();
 }
 
-void on_current_scene_request(std::function<void()> hook)
-{
-	std::lock_guard lock(frontend_mutex);
-	current_scene_hook = std::move(hook);
-}
-
-size_t unknown_callback_removals()
-{
-	std::lock_guard lock(frontend_mutex);
-	return removals_of_unknown_callbacks;
-}
-
 bool registered_data(obs_frontend_event_cb callback, void **data)
 {
 	std::lock_guard lock(frontend_mutex);
@@ -229,6 +217,18 @@ bool registered_data(obs_frontend_event_cb callback, void **data)
 		}
 	}
 	return false;
+}
+
+size_t stray_callback_removals()
+{
+	std::lock_guard lock(frontend_mutex);
+	return stray_removals;
+}
+
+void on_current_scene_requested(std::function<void()> hook)
+{
+	std::lock_guard lock(frontend_mutex);
+	current_scene_hook = std::move(hook);
 }
 
 void queue_ui_tasks()
@@ -325,5 +325,5 @@ void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *pr
 			return;
 		}
 	}
-	++headless::removals_of_unknown_callbacks;
+	++headless::stray_removals;
 }

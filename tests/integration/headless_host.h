@@ -46,12 +46,14 @@ void set_current_scene(obs_source_t *source);
 // Runs every registered frontend callback with its data, as the frontend does.
 void fire(enum obs_frontend_event event);
 size_t registered_callbacks();
-// Runs at every call of obs_frontend_get_current_scene, before it answers.
-void on_current_scene_request(std::function<void()> hook);
-// Removals of a callback that was not registered.
-size_t unknown_callback_removals();
 // The data `callback` was registered with; false when it is not registered.
 bool registered_data(obs_frontend_event_cb callback, void **data);
+// Removals of a callback that was not registered (the real frontend logs an
+// error for each).
+size_t stray_callback_removals();
+// Runs whenever the current scene is asked for (a pass starts), from inside
+// that call; null for none.
+void on_current_scene_requested(std::function<void()> hook);
 
 // ---- UI tasks -------------------------------------------------------------
 // Installs a UI task handler that keeps obs_queue_task(OBS_TASK_UI, ...)

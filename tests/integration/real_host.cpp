@@ -138,7 +138,7 @@ void RealHost::shut_down_host()
 
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
-	EXPECT_EQ(headless::unknown_callback_removals(), 0u) << "the module removed a callback it had not registered";
+	EXPECT_EQ(headless::stray_callback_removals(), 0u) << "the module removed a callback it had not registered";
 	EXPECT_EQ(tick_callbacks(), 0u) << "the module left its tick behind";
 	const std::string unloaded = "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded";
 	EXPECT_EQ(count_log(unloaded), 1u);
@@ -164,7 +164,7 @@ size_t RealHost::registered_callbacks()
 
 void RealHost::on_pass_start(std::function<void()> hook)
 {
-	headless::on_current_scene_request(std::move(hook));
+	headless::on_current_scene_requested(std::move(hook));
 }
 
 size_t RealHost::run_ui_tasks()

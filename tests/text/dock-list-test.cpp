@@ -31,7 +31,8 @@ TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
 		{"[]", {}},
 		{" [ ] ", {}},
 		{"[{\"title\": \"Notes\", \"url\": \"u\"} , 1,\"s\",[2, {\"a\": null}],true,-0.5e+3, 0, false]",
-		 {"{\"title\": \"Notes\", \"url\": \"u\"}", "1", "\"s\"", "[2, {\"a\": null}]", "true", "-0.5e+3", "0", "false"}},
+		 {"{\"title\": \"Notes\", \"url\": \"u\"}", "1", "\"s\"", "[2, {\"a\": null}]", "true", "-0.5e+3", "0",
+		  "false"}},
 		// The host's INI layer stores '\' as "\\" and line ends as \n, \r.
 		{"[{\"title\": \"a\\\\\"b\"},\\n\"c\\\\\\\\d\"]", {"{\"title\": \"a\\\\\"b\"}", "\"c\\\\\\\\d\""}},
 		{"{}", {}, false},
@@ -44,13 +45,13 @@ TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
 		{"[-]", {}, false},
 		{"[1e]", {}, false},
 		{"[tru]", {}, false},
-		{"[\"a\x01\"]", {}, false},          // control character in a string
-		{"[\"\\\\x\"]", {}, false},           // unknown escape
-		{"[\"\\\\u12G4\"]", {}, false},       // bad hex
-		{"[\"\xc0\xaf\"]", {}, false},        // overlong
-		{"[\"\xed\xa0\x80\"]", {}, false},    // an encoded surrogate
+		{"[\"a\x01\"]", {}, false},            // control character in a string
+		{"[\"\\\\x\"]", {}, false},            // unknown escape
+		{"[\"\\\\u12G4\"]", {}, false},        // bad hex
+		{"[\"\xc0\xaf\"]", {}, false},         // overlong
+		{"[\"\xed\xa0\x80\"]", {}, false},     // an encoded surrogate
 		{"[\"\xf4\x90\x80\x80\"]", {}, false}, // beyond U+10FFFF
-		{"[\"\xe9\"]", {}, false},            // cut short
+		{"[\"\xe9\"]", {}, false},             // cut short
 		{"[] x", {}, false},
 		{"[\"a\"", {}, false},
 		{"[{\"a\" 1}]", {}, false},
@@ -77,8 +78,9 @@ TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
 
 TEST(DockList, DecodesTheThreeMembersOfObjects)
 {
-	const auto list = parse_dock_list("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\", \"url\": 5, "
-					  "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"]]");
+	const auto list =
+		parse_dock_list("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\", \"url\": 5, "
+				"\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"]]");
 	ASSERT_TRUE(list);
 	ASSERT_EQ(list->size(), 2u);
 	const dock_list_element &object = (*list)[0];
@@ -93,12 +95,16 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 
 // The service's docks in the module's form, and in the host's (a space after
 // each ',' and ':').
-const std::string live = R"({"title":"Brivora Dock Live","url":"https://h/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
+const std::string live =
+	R"({"title":"Brivora Dock Live","url":"https://h/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
 const std::string chat = R"({"title":"Brivora Chat","url":"https://h/brivora/s/chat/?t=1","uuid":"brivora_chat_dock"})";
 const std::string service = live + "," + chat;
-const std::string host_live = R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
-const std::string host_chat = R"({"title": "Brivora Chat", "url": "https://h/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
-const std::string stale_live = R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
+const std::string host_live =
+	R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
+const std::string host_chat =
+	R"({"title": "Brivora Chat", "url": "https://h/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
+const std::string stale_live =
+	R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
 // The user's own docks, as the host stores them ('\' doubled by its INI layer).
 const std::string notes = R"({"title": "My \\"notes\\"", "url": "https://notes.example/?a=1&b=2", "uuid": "6f1c"})";
 const std::string chat_popout = R"({"title":"Popout","url":"https://chat.other.example/embed?token=x","uuid":"9a2e"})";
@@ -115,13 +121,17 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		std::string content;
 		std::string want; // empty: in order, nothing to write
 	} rows[] = {
-		{"host format, user docks, either order", ini("ExtraBrowserDocks=[" + notes + ", " + host_chat + ", " + chat_popout + ", " + host_live + "]\r\n"), ""},
+		{"host format, user docks, either order",
+		 ini("ExtraBrowserDocks=[" + notes + ", " + host_chat + ", " + chat_popout + ", " + host_live + "]\r\n"),
+		 ""},
 		{"the repaired line itself", ini("ExtraBrowserDocks=[" + notes + "," + service + "]\n"), ""},
 		{"stale service dock dropped, user docks kept byte for byte",
-		 ini("ExtraBrowserDocks=[ " + notes + " ,\t" + stale_live + ", " + host_chat + "," + chat_popout + "]\n"),
+		 ini("ExtraBrowserDocks=[ " + notes + " ,\t" + stale_live + ", " + host_chat + "," + chat_popout +
+		     "]\n"),
 		 "ExtraBrowserDocks=[" + notes + "," + chat_popout + "," + service + "]"},
-		{"a third service entry", ini("ExtraBrowserDocks=[" + host_live + ", " + host_chat + ", " +
-					      R"({"title": "Old", "url": "x", "uuid": "brivora_old"})" + "]\n"),
+		{"a third service entry",
+		 ini("ExtraBrowserDocks=[" + host_live + ", " + host_chat + ", " +
+		     R"({"title": "Old", "url": "x", "uuid": "brivora_old"})" + "]\n"),
 		 "ExtraBrowserDocks=[" + service + "]"},
 		{"one service dock only", ini("ExtraBrowserDocks=[" + notes + ", " + host_live + "]\n"),
 		 "ExtraBrowserDocks=[" + notes + "," + service + "]"},
@@ -134,7 +144,8 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		{"no dock line", ini(""), "ExtraBrowserDocks=[" + service + "]"},
 		{"not JSON keeps nothing", ini("ExtraBrowserDocks=[" + notes + ", {\"title\":\n"),
 		 "ExtraBrowserDocks=[" + service + "]"},
-		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"), "ExtraBrowserDocks=[" + service + "]"},
+		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"),
+		 "ExtraBrowserDocks=[" + service + "]"},
 	};
 	for (const row &r : rows) {
 		const auto line = docks_line_repair(r.content, service);
@@ -146,10 +157,13 @@ TEST(DocksLine, OwnLineThatCannotParseIsNotRewrittenAgain)
 {
 	// A cut slug can end inside a UTF-8 sequence: the service entries are
 	// then no JSON, and only the exact line stops the repair.
-	const std::string bad = R"({"title":"Brivora Dock Live","url":"https://h/brivora/)" "\xc3" R"(/live-dock/","uuid":"brivora_live_dock"})";
+	const std::string bad = R"({"title":"Brivora Dock Live","url":"https://h/brivora/)"
+				"\xc3"
+				R"(/live-dock/","uuid":"brivora_live_dock"})";
 	const std::string line = "ExtraBrowserDocks=[" + bad + "]";
 	EXPECT_EQ(docks_line_repair(ini(line + "\n"), bad), std::nullopt);
-	EXPECT_EQ(docks_line_repair(ini("ExtraBrowserDocks=[" + notes + "]\n"), bad), "ExtraBrowserDocks=[" + notes + "," + bad + "]");
+	EXPECT_EQ(docks_line_repair(ini("ExtraBrowserDocks=[" + notes + "]\n"), bad),
+		  "ExtraBrowserDocks=[" + notes + "," + bad + "]");
 }
 
 } // namespace

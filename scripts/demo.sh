@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# Shows the module at work in a throw-away OBS, without touching your own:
+# installs what it needs, builds the module (Release, in build-demo) unless
+# --module names one, starts OBS in a temporary home seeded like a streamer's
+# (under Xvfb when there is no display), prints what the module changed, saves
+# a screenshot of the OBS window and quits OBS.
+#
+#   scripts/demo.sh [--module PATH] [--out DIR] [--headless]
+#
+# --out DIR   where the screenshot, OBS's log and the summary go (default: a
+#             new temporary folder, printed at the end)
+# --headless  run OBS on Xvfb even when there is a display
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+module=""
+args=()
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --module) module=$2; shift 2 ;;
+    --module=*) module=${1#--module=}; shift ;;
+    *) args+=("$1"); shift ;;
+  esac
+done
+
+scripts/install-deps.sh --demo
+
+if [[ -z "$module" ]]; then
+  module=build-demo/brivora-signature-guard.so
+  if [[ ! -f build-demo/CMakeCache.txt ]]; then
+    # Both names of the tests switch, so that either build turns them off.
+    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBRIVORA_BUILD_TESTS=OFF -DBUILD_TESTING=OFF \
+      -Wno-dev --no-warn-unused-cli >/dev/null
+  fi
+  cmake --build build-demo -j"$(nproc)" >/dev/null
+fi
+
+# python3-websocket and python3-pil belong to Debian's own interpreter.
+exec /usr/bin/python3 tests/e2e/demo.py --module "$module" "${args[@]}"
