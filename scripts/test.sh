@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Runs every test: the fast layers (text rules, files, stand-in host), the
-# integration tests against the real libobs, and the end-to-end tests of the
-# OBS application (29 from Debian 12, 32 in a Debian unstable chroot and 32 in
-# the upstream library layout), the packages and scripts/setup.sh.
+# Runs every test: the fast layers (text rules, files), the integration tests
+# of the module in the real libobs, the benchmarks (once, briefly), the house
+# style, and the end-to-end tests of the OBS application (29 from Debian 12, 32
+# in a Debian unstable chroot and 32 in the upstream library layout), the
+# packages and scripts/setup.sh.
 # The fast and integration layers run again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and the fast layer under ThreadSanitizer.
 #
