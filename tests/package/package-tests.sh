@@ -116,9 +116,12 @@ snapshot() {
 }
 
 cmd_setup() {
-  local dir=$1 work home plugins flatpak
+  local dir=$1 work home plugins flatpak start
   work=$(mktemp -d)
   trap "rm -rf $(printf '%q' "$work")" EXIT
+  mkdir -p "$work/bin"
+  printf '#!/bin/sh\necho "started with DISPLAY=$DISPLAY" >%q\n' "$work/obs-started" >"$work/bin/obs"
+  chmod +x "$work/bin/obs"
   for flatpak in no yes; do
     home=$work/home-$flatpak
     mkdir -p "$home/.config/obs-studio/plugins/other-plugin/bin/64bit"
@@ -126,8 +129,14 @@ cmd_setup() {
     echo 'not ours' >"$home/.config/obs-studio/plugins/other-plugin/bin/64bit/other-plugin.so"
     [[ $flatpak == no ]] || mkdir -p "$home/.var/app/com.obsproject.Studio/data"
     snapshot "$home" >"$work/before"
-    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME HOME="$home" BRIVORA_BUILD_DIR="$dir" \
-      "$REPO_DIR/scripts/setup.sh" >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; die "setup.sh failed"; }
+    # Once with --start-obs, which must start OBS (a stand-in here, on Xvfb
+    # since there is no display) after installing.
+    start=()
+    [[ $flatpak == yes ]] || start=(--start-obs)
+    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$dir" \
+      PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} >"$work/setup.log" 2>&1 ||
+      { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
+    [[ $flatpak == yes || -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
     plugins=("$home/.config/obs-studio/plugins")
     [[ $flatpak == no ]] || plugins+=("$home/.var/app/com.obsproject.Studio/config/obs-studio/plugins")
     for p in "${plugins[@]}"; do
