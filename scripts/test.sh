@@ -10,7 +10,8 @@
 #
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
 #   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
-#   BRIVORA_FAST=1         runs the fast and integration layers only.
+#   BRIVORA_FAST=1         runs the fast, integration and bench layers and the
+#                          house style only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -61,6 +62,8 @@ run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
 
 build build-tests/tsan -DBRIVORA_SANITIZE=thread
 run_ctest build-tests/tsan -L unit -j"$jobs"
+
+scripts/lint.sh || failed=1
 
 if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
   # Debian unstable is a moving target outside this project: when it cannot
