@@ -29,8 +29,8 @@ scripts/install-deps.sh --demo
 if [[ -z "$module" ]]; then
   module=build-demo/brivora-signature-guard.so
   if [[ ! -f build-demo/CMakeCache.txt ]]; then
-    # Both names of the tests switch, so that either build turns them off.
-    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBRIVORA_BUILD_TESTS=OFF -DBUILD_TESTING=OFF \
+    # The module alone: no tests.
+    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
       -Wno-dev --no-warn-unused-cli >/dev/null
   fi
   cmake --build build-demo -j"$(nproc)" >/dev/null

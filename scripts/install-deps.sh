@@ -11,7 +11,7 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
-             libwayland-dev binutils libbenchmark-dev)
+             libwayland-dev binutils libbenchmark-dev patchelf dpkg-dev)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
 # finder and an image library for the screenshot.

@@ -4,11 +4,16 @@
 # with the newest toolchain and to run the end-to-end tests against OBS 32
 # without touching the machine's own OBS.
 #
-# Usage: scripts/obs32-chroot.sh [--root DIR] COMMAND [ARGS...]
+# Usage: scripts/obs32-chroot.sh [--root DIR] [--suite S --packages "P..."] COMMAND [ARGS...]
 #
 #   setup                     create the chroot unless it is there with the
-#                             current package list (idempotent; delete DIR
-#                             to start again from today's unstable)
+#                             current suite and package list (idempotent;
+#                             delete DIR to start again from today's unstable)
+#   upstream-layout --from DIR
+#                             make DIR's copy at the --root folder, relinked to
+#                             the library names of OBS's own Linux builds:
+#                             libobs.so.30 and libobs-frontend-api.so.30, no
+#                             .so.0 (idempotent, like setup)
 #   run [--bind HOST[:IN]]... -- CMD [ARGS...]
 #                             run CMD inside the chroot with /proc /sys /dev
 #                             /dev/pts bound in (unmounted again on exit)
@@ -22,11 +27,15 @@
 #                             setup, build the module in the chroot (or take the
 #                             given SO, e.g. one built on the host against older
 #                             headers) and run tests/e2e/run_e2e.py inside the
-#                             chroot against its obs; HARNESS ARGS go to the harness.
+#                             chroot against its obs; HARNESS ARGS go to the harness
+#                             (with --installed, the module a package installed).
 #                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
-# The mirror is the first "URIs:" entry of the machine's apt sources.
+# --suite (default sid) and --packages (default: what OBS 32, its e2e tests
+# and the module's build need) choose another root, e.g. a bare Debian 12.
+# The mirror is the first "URIs:" entry of the machine's apt sources; a root of
+# the machine's own release takes the machine's apt sources whole.
 set -euo pipefail
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -137,6 +146,17 @@ cmd_setup() (
         touch "$ROOT/.brivora-debootstrap-done"
         log "step debootstrap took $(elapsed "$t0") s"
     fi
+    # The machine's release: the same mirror and suites (updates, security)
+    # as the machine's apt, so both install the same package versions.
+    if [[ $SUITE == "$(. /etc/os-release && echo "${VERSION_CODENAME:-}")" ]]; then
+        rm -f "$ROOT/etc/apt/sources.list" "$ROOT"/etc/apt/sources.list.d/*  # debootstrap's
+        # Only the files of the Debian mirror: other repositories' keys are not in the root.
+        local mirror_uri src
+        mirror_uri=$(apt_mirror)
+        for src in /etc/apt/sources.list /etc/apt/sources.list.d/*; do
+            [[ ! -f $src ]] || ! grep -qF "$mirror_uri" "$src" || cp "$src" "$ROOT$src"
+        done
+    fi
     # No services get started by package scripts inside the chroot.
     printf '#!/bin/sh\nexit 101\n' >"$ROOT/usr/sbin/policy-rc.d"
     chmod 755 "$ROOT/usr/sbin/policy-rc.d"
@@ -162,6 +182,68 @@ cmd_setup() (
 in_chroot_version() {
     chroot "$ROOT" dpkg-query -W -f='obs-studio ${Version}' obs-studio 2>/dev/null || echo "obs-studio missing"
 }
+
+# OBS's own Linux builds from 30 on name their libraries .so.30 and have no
+# .so.0; Debian names them .so.0 (unstable adds .so.30 links). A copy of a
+# ready chroot, relinked to the former; the copy is made beside ROOT and
+# renamed into place when done, so a ROOT is always whole.
+HOST_LIBS=(libobs libobs-frontend-api)
+cmd_upstream_layout() (
+    local from="" stamp tmp t0 libdir lib real needed count=0 f
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --from) from=$2; shift 2 ;;
+            *) die "upstream-layout: unknown argument $1" ;;
+        esac
+    done
+    [[ -n $from ]] || die "upstream-layout: --from DIR is required"
+    from=$(cd "$from" && pwd)
+    stamp=$(cd "$from" && compgen -G ".brivora-packages-*") || die "no chroot ready at $from"
+    stamp=.brivora-upstream-layout-${stamp#.brivora-packages-}
+    t0=$(now)
+    exec 9>"$ROOT.lock"
+    flock 9
+    if [[ -e $ROOT/$stamp ]]; then
+        log "upstream-layout copy ready at $ROOT"
+        return 0
+    fi
+    command -v patchelf >/dev/null 2>&1 || "$REPO_DIR/scripts/install-deps.sh" --tests
+    [[ -z $(ROOT=$from mounts_below_root) ]] || die "something is mounted below $from"
+    tmp=$ROOT.partial
+    for f in "$tmp" "$ROOT"; do
+        [[ ! -e $f ]] || { [[ -z $(ROOT=$f mounts_below_root) ]] || die "something is mounted below $f"; rm -rf --one-file-system "$f"; }
+    done
+    cp -a --one-file-system "$from" "$tmp"
+    libdir=$tmp/usr/lib/x86_64-linux-gnu
+    for lib in "${HOST_LIBS[@]}"; do
+        real=$(readlink -f "$libdir/$lib.so.0")
+        [[ -f $real ]] || die "no $lib.so.0 in $from"
+        if [[ $real != "$libdir/$lib.so.30" ]]; then
+            rm -f "$libdir/$lib.so.30"
+            mv "$real" "$libdir/$lib.so.30"
+        fi
+        rm -f "$libdir/$lib.so.0"
+        patchelf --set-soname "$lib.so.30" "$libdir/$lib.so.30"
+        [[ ! -L $libdir/$lib.so ]] || ln -sfn "$lib.so.30" "$libdir/$lib.so"
+    done
+    # Every ELF file that names a .so.0: the obs executable, libobs-opengl,
+    # libobs-scripting, the bundled plug-ins and whatever else links them.
+    while IFS= read -r -d '' f; do
+        [[ -f $f && ! -L $f ]] || continue
+        needed=$(patchelf --print-needed "$f" 2>/dev/null) || continue
+        for lib in "${HOST_LIBS[@]}"; do
+            if grep -qxF "$lib.so.0" <<<"$needed"; then
+                patchelf --replace-needed "$lib.so.0" "$lib.so.30" "$f"
+                count=$((count + 1))
+            fi
+        done
+    done < <(grep -rlsZF -e libobs.so.0 -e libobs-frontend-api.so.0 "$tmp/usr" || true)
+    [[ $count -gt 0 ]] || die "no file in $from names libobs.so.0"
+    chroot "$tmp" /sbin/ldconfig
+    touch "$tmp/$stamp"
+    mv "$tmp" "$ROOT"
+    log "upstream-layout copy ready at $ROOT ($count NEEDED entries rewritten); took $(elapsed "$t0") s"
+)
 
 require_ready() {
     compgen -G "$ROOT/.brivora-packages-*" >/dev/null ||
@@ -239,7 +321,7 @@ cmd_build_module() {
         src=$1 build=$2
         shift 2
         mkdir -p "$build"
-        cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVORA_BUILD_TESTS=OFF "$@" \
+        cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF "$@" \
             >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
         cmake --build "$build" -j "$(nproc)"
     ' sh "$src" "$build" ${cmake_args[@]+"${cmake_args[@]}"} 2>&1 |
@@ -261,7 +343,7 @@ cmd_e2e() {
     done
     src=$(cd "$src" && pwd)
     [[ $do_setup -eq 0 ]] || cmd_setup
-    local inner_module staged=""
+    local inner_module="" staged=""
     if [[ -n $module ]]; then
         # A module built elsewhere (on the host, against older headers) is
         # copied in with the CMakeCache.txt that names its service host.
@@ -270,12 +352,14 @@ cmd_e2e() {
         staged=$(mktemp -d "$ROOT/var/tmp/brivora-e2e-module.XXXXXX")
         staged=${staged#"$ROOT"}
         trap "rm -rf $(printf '%q' "$ROOT$staged")" EXIT
-        cp "$module" "$ROOT$staged/brivora-signature-guard.so"
+        cp "$module" "$ROOT$staged/"
         local dir
         dir=$(cd "$(dirname "$module")" && pwd)
         while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done
         [[ ! -f $dir/CMakeCache.txt ]] || cp "$dir/CMakeCache.txt" "$ROOT$staged/"
-        inner_module=$staged/brivora-signature-guard.so
+        inner_module=$staged/$(basename "$module")
+    elif [[ " ${harness_args[*]-} " == *" --installed "* ]]; then
+        require_ready  # the module is installed in the chroot, by a package
     else
         local built
         if [[ $do_build -eq 1 ]]; then
@@ -289,7 +373,7 @@ cmd_e2e() {
     local t0 rc=0
     t0=$(now)
     forwarding_signals "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- \
-        python3 "$src/tests/e2e/run_e2e.py" --obs obs --module "$inner_module" \
+        python3 "$src/tests/e2e/run_e2e.py" --obs obs ${inner_module:+--module "$inner_module"} \
         ${harness_args[@]+"${harness_args[@]}"} || rc=$?
     log "step e2e harness took $(elapsed "$t0") s"
     return $rc
@@ -303,6 +387,8 @@ main() {
         case $1 in
             --root) ROOT=$2; shift 2 ;;
             --root=*) ROOT=${1#--root=}; shift ;;
+            --suite) SUITE=$2; shift 2 ;;
+            --packages) read -r -a PACKAGES <<<"$2"; shift 2 ;;
             -h|--help) usage; exit 0 ;;
             *) break ;;
         esac
@@ -314,6 +400,7 @@ main() {
 
     case $COMMAND in
         setup) cmd_setup "$@" ;;
+        upstream-layout) cmd_upstream_layout "$@" ;;
         run) cmd_run "$@" ;;
         build-module) cmd_build_module "$@" ;;
         prepare) cmd_setup; cmd_build_module "$@" ;;

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Runs every test: the fast layers (text rules, files, stand-in host), the
-# integration tests against the real libobs, and the end-to-end tests of the
-# OBS application (29 from Debian 12, and 32 in a Debian unstable chroot).
+# Runs every test: the fast layers (text rules, files), the integration tests
+# of the module in the real libobs, the benchmarks (once, briefly), the house
+# style, and the end-to-end tests of the OBS application (29 from Debian 12, 32
+# in a Debian unstable chroot and 32 in the upstream library layout), the
+# packages and scripts/setup.sh.
 # The fast and integration layers run again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and the fast layer under ThreadSanitizer.
 #
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
-#   BRIVORA_FAST=1         runs the fast and integration layers only.
+#   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
+#   BRIVORA_FAST=1         runs the fast, integration and bench layers and the
+#                          house style only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +19,7 @@ scripts/install-deps.sh --tests
 
 jobs=$(nproc)
 obs32=${BRIVORA_E2E_OBS32:-ON}
+packages=${BRIVORA_E2E_PACKAGES:-ON}
 fast=${BRIVORA_FAST:-0}
 failed=0
 
@@ -34,13 +39,22 @@ run_ctest() { # dir, ctest options...
 
 mkdir -p build-tests
 chroot_pid=""
+debian12_pid=""
 if [[ "$fast" != 1 && "$obs32" == ON ]]; then
-  # Mostly download and unpacking: made while the fast layers build.
-  scripts/obs32-chroot.sh --root build-tests/plain/obs32-root setup >build-tests/obs32-setup.log 2>&1 &
+  # Mostly download, unpacking and copying: made while the fast layers build.
+  # Only a failed setup skips OBS 32: a failed copy is ours, and the test
+  # e2e_obs32_upstream_prepare makes it again and fails loudly.
+  { scripts/obs32-chroot.sh --root build-tests/plain/obs32-root setup || exit 1
+    scripts/obs32-chroot.sh --root build-tests/plain/obs32-upstream-root upstream-layout \
+      --from build-tests/plain/obs32-root || true; } >build-tests/obs32-setup.log 2>&1 &
   chroot_pid=$!
 fi
+if [[ "$fast" != 1 && "$packages" == ON ]]; then
+  tests/package/package-tests.sh debian12-root build-tests/plain/debian12-root >build-tests/debian12-setup.log 2>&1 &
+  debian12_pid=$!
+fi
 
-build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32"
+build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_PACKAGES="$packages"
 run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
@@ -49,12 +63,19 @@ run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
 build build-tests/tsan -DBRIVORA_SANITIZE=thread
 run_ctest build-tests/tsan -L unit -j"$jobs"
 
+scripts/lint.sh || failed=1
+
 if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
   # Debian unstable is a moving target outside this project: when it cannot
   # be installed today, say so loudly and run the OBS 29 layer alone.
   tail -n 40 build-tests/obs32-setup.log
   echo "WARNING: the OBS 32 chroot could not be built; OBS 32 end-to-end tests skipped in this run" >&2
   cmake -S . -B build-tests/plain -DBRIVORA_E2E_OBS32=OFF >/dev/null
+fi
+if [[ -n "$debian12_pid" ]] && ! wait "$debian12_pid"; then
+  tail -n 40 build-tests/debian12-setup.log
+  echo "WARNING: the Debian 12 root could not be built; the .deb test skipped in this run" >&2
+  cmake -S . -B build-tests/plain -DBRIVORA_E2E_PACKAGES=OFF >/dev/null
 fi
 if [[ "$fast" != 1 ]]; then
   run_ctest build-tests/plain -L e2e

@@ -353,9 +353,11 @@ bool same_dock(const dock_list_element &a, const dock_list_element &b)
 // either order.
 bool holds_service_docks(const std::vector<dock_list_element> &list, std::string_view service_entries)
 {
-	std::string expected_text(1, '[');
-	expected_text.append(service_entries);
-	expected_text += ']';
+	// Appended, not concatenated: g++ 12 at -O3 warns falsely (-Wrestrict)
+	// about operator+ on a temporary string.
+	std::string expected_text;
+	expected_text.reserve(service_entries.size() + 2);
+	expected_text.append("[").append(service_entries).append("]");
 	const auto expected = parse_dock_list(expected_text);
 	if (!expected || expected->size() != 2)
 		return false;

@@ -17,6 +17,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import tarfile
 import time
 import uuid
 
@@ -161,6 +162,15 @@ class ObsHome:
         return os.path.join(self.obs_dir, "logs")
 
     def _install_module(self, module, data_dir):
+        if module.endswith(".tar.gz"):  # the per-user package: unpacked as a streamer would
+            with tarfile.open(module) as archive:
+                stray = [m.name for m in archive.getmembers() if m.name.split("/")[0] != PLUGIN_NAME]
+                if stray:
+                    raise HostError(f"{module} holds files outside {PLUGIN_NAME}/: {stray}")
+            plugins = os.path.join(self.obs_dir, "plugins")
+            os.makedirs(plugins)
+            subprocess.run(["tar", "-xzf", module, "-C", plugins], check=True)  # as a streamer unpacks it
+            return
         plugin = os.path.join(self.obs_dir, "plugins", PLUGIN_NAME)
         os.makedirs(os.path.join(plugin, "bin", "64bit"))
         shutil.copy2(module, os.path.join(plugin, "bin", "64bit", PLUGIN_NAME + ".so"))

@@ -8,6 +8,11 @@ OBS on an Xvfb display, drives it over obs-websocket and quits it with SIGINT.
 
   run_e2e.py --obs obs --module build/brivora-signature-guard.so [--host-name H]
   run_e2e.py ... --cycles [N]        N start-and-quit cycles (default 20)
+  run_e2e.py --module PKG.tar.gz ...  the module from the tarball, unpacked
+                                     into the home's plug-in folder
+  run_e2e.py --installed ...         the module where the host finds it on its
+                                     own (a package's system folders)
+  run_e2e.py ... --scenario newcomer only the scenarios named (repeatable)
   run_e2e.py --chroot DIR [--module SO] [...]
                                      the same against the OBS 32 chroot made by
                                      scripts/obs32-chroot.sh (without --module the
@@ -677,12 +682,16 @@ def run_cycles(ctx, report, count):
         report.check(name, check_clean_quit, status, log, ctx.late_removals)
 
 
+SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
+             "newcomer": scenario_newcomer, "host-format-user": scenario_host_format_user}
+
+
 # ------------------------------------------------------------------------ main
 
 class Context:
     def __init__(self, args):
         self.obs_cmd = shlex.split(args.obs)
-        self.module = None if args.baseline else os.path.abspath(args.module)
+        self.module = None if args.baseline or args.installed else os.path.abspath(args.module)
         self.core_dumps = args.core_dumps
         self.service = Service(args.host_name)
         self.version = detect_obs_version(self.obs_cmd)
@@ -734,6 +743,10 @@ def parse_args():
                         "(default: BRIVORA_SERVICE_HOST from the CMakeCache.txt above the module)")
     parser.add_argument("--cycles", type=int, nargs="?", const=20, default=None,
                         help="run N start-and-quit cycles instead of the scenarios (default N: 20)")
+    parser.add_argument("--installed", action="store_true",
+                        help="the module is installed where OBS finds it on its own: homes get no copy of it")
+    parser.add_argument("--scenario", action="append", choices=sorted(SCENARIOS),
+                        help="run only this scenario (repeatable; default: all)")
     parser.add_argument("--baseline", action="store_true",
                         help="with --cycles: the cycles without the module, to tell the host's own faults from ours")
     parser.add_argument("--core-dumps", action="store_true", help="let a crashing OBS leave a core file in its run folder")
@@ -747,6 +760,8 @@ def parse_args():
         parser.error("--cycles needs a positive count")
     if args.baseline and args.cycles is None:
         parser.error("--baseline goes with --cycles")
+    if args.installed and (args.module or args.baseline):
+        parser.error("--installed goes without --module and --baseline")
     return args
 
 
@@ -758,7 +773,9 @@ def delegate_to_chroot(args):
         cmd += ["--host-name", args.host_name]
     if args.cycles is not None:
         cmd += ["--cycles", str(args.cycles)]
-    for flag in ("keep", "baseline", "core_dumps"):
+    for name in args.scenario or []:
+        cmd += ["--scenario", name]
+    for flag in ("keep", "baseline", "core_dumps", "installed"):
         if getattr(args, flag):
             cmd += ["--" + flag.replace("_", "-")]
     os.execv(cmd[0], cmd)
@@ -768,8 +785,10 @@ def main():
     args = parse_args()
     if args.chroot:
         delegate_to_chroot(args)
-    if not args.baseline and (not args.module or not os.path.isfile(args.module)):
+    if not (args.baseline or args.installed) and (not args.module or not os.path.isfile(args.module)):
         sys.exit(f"no module at {args.module!r} (--module)")
+    if not args.host_name and args.installed:
+        sys.exit("--installed needs --host-name")
     if not args.host_name and args.baseline:
         args.host_name = "brivora.app"  # only shapes the seeded URLs
     if not args.host_name:
@@ -784,7 +803,7 @@ def main():
         report.fail("find the OBS version", exc)
         print(f"{report.passed} passed, {report.failed} failed")
         return 1
-    print(f"# OBS {'.'.join(map(str, ctx.version))} ({args.obs}), module {ctx.module}, "
+    print(f"# OBS {'.'.join(map(str, ctx.version))} ({args.obs}), module {ctx.module or 'installed by a package'}, "
           f"host {args.host_name}, work folder {ctx.work}", flush=True)
     xvfb = None
     try:
@@ -798,10 +817,9 @@ def main():
         elif args.cycles is not None:
             run_cycles(ctx, report, args.cycles)
         else:
-            scenario_service_user(ctx, report)
-            scenario_returning_user(ctx, report)
-            scenario_newcomer(ctx, report)
-            scenario_host_format_user(ctx, report)
+            for name, scenario in SCENARIOS.items():
+                if not args.scenario or name in args.scenario:
+                    scenario(ctx, report)
     except HostError as exc:
         report.fail(f"{ctx.tag}set up the display", exc)
     finally:

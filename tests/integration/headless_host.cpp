@@ -62,8 +62,13 @@ obs_source_t *current_scene = nullptr; // owned by the caller
 std::mutex ui_task_mutex;
 std::vector<std::pair<obs_task_t, void *>> ui_tasks;
 
-void keep_ui_task(obs_task_t task, void *param, bool)
+void keep_ui_task(obs_task_t task, void *param, bool wait)
 {
+	// The frontend runs a task its caller waits for before returning.
+	if (wait) {
+		task(param);
+		return;
+	}
 	std::lock_guard lock(ui_task_mutex);
 	ui_tasks.emplace_back(task, param);
 }
@@ -263,14 +268,19 @@ size_t count_log(const std::string &needle)
 	return n;
 }
 
-std::vector<std::string> module_problem_lines()
+std::vector<std::string> module_lines(int up_to_level)
 {
 	std::lock_guard lock(log_mutex);
-	std::vector<std::string> problems;
+	std::vector<std::string> lines;
 	for (auto &[level, line] : log_lines)
-		if (level <= LOG_WARNING && line.starts_with("[brivora-signature-guard]"))
-			problems.push_back(line);
-	return problems;
+		if (level <= up_to_level && line.starts_with("[brivora-signature-guard]"))
+			lines.push_back(line);
+	return lines;
+}
+
+std::vector<std::string> module_problem_lines()
+{
+	return module_lines(LOG_WARNING);
 }
 
 void clear_log()

@@ -57,7 +57,8 @@ void on_current_scene_requested(std::function<void()> hook);
 
 // ---- UI tasks -------------------------------------------------------------
 // Installs a UI task handler that keeps obs_queue_task(OBS_TASK_UI, ...)
-// tasks until run_ui_tasks runs them on the calling thread, which so plays
+// tasks (those queued with wait = true run at once, as the frontend runs them)
+// until run_ui_tasks runs them on the calling thread, which so plays
 // the UI thread. libobs queues a task of its own at once, which marks the
 // thread that runs it as its UI thread. Without a handler, headless libobs
 // logs and drops UI tasks.
@@ -71,7 +72,9 @@ size_t run_ui_tasks();
 // they arrive; the default is LOG_INFO, -1 echoes nothing.
 void echo_log_up_to(int level);
 size_t count_log(const std::string &needle);
-// Warnings and errors that start with the module's log prefix.
+// The lines that start with the module's log prefix, up to a level.
+std::vector<std::string> module_lines(int up_to_level = LOG_DEBUG);
+// Its warnings and errors.
 std::vector<std::string> module_problem_lines();
 void clear_log();
 

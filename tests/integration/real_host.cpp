@@ -8,70 +8,86 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <utility>
 
 namespace {
 
 bool libobs_started_in_this_process = false;
 
+using tick_callback = void (*)(void *, float);
 std::mutex tick_mutex;
-std::vector<std::pair<void (*)(void *, float), void *>> tick_callbacks;
-
+std::vector<std::pair<tick_callback, void *>> module_ticks;
+std::atomic<size_t> source_update_calls{0};
 std::array<std::atomic<int>, 4> placement_counts{};
-
-template <typename F> F *next_definition(const char *name)
-{
-	return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name));
-}
+std::atomic<bool> source_create_fails{false};
 
 } // namespace
 
-// ---- tick callbacks and the placement setters ------------------------------
-// Also taken from this executable: the tick callbacks are kept here (headless
-// libobs never ticks), and the four setters are counted on their way to libobs.
+// ---- host calls the module makes, seen on their way to libobs ------------
+// The executable exports these (ENABLE_EXPORTS), so the module's calls bind
+// here first; each goes on to libobs's own definition, found after ours.
 
-void obs_add_tick_callback(void (*callback)(void *, float), void *param)
+#define LIBOBS_OWN(function) reinterpret_cast<decltype(&function)>(dlsym(RTLD_NEXT, #function))
+
+void obs_add_tick_callback(tick_callback tick, void *param)
 {
 	std::lock_guard lock(tick_mutex);
-	tick_callbacks.emplace_back(callback, param);
+	module_ticks.emplace_back(tick, param);
+	static const auto own = LIBOBS_OWN(obs_add_tick_callback);
+	own(tick, param);
 }
 
-void obs_remove_tick_callback(void (*callback)(void *, float), void *param)
+void obs_remove_tick_callback(tick_callback tick, void *param)
 {
 	std::lock_guard lock(tick_mutex);
-	std::erase(tick_callbacks, std::pair{callback, param});
+	std::erase(module_ticks, std::pair{tick, param});
+	static const auto own = LIBOBS_OWN(obs_remove_tick_callback);
+	own(tick, param);
 }
 
-void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
+obs_source_t *obs_source_create(const char *id, const char *name, obs_data_t *settings, obs_data_t *hotkey_data)
 {
-	++placement_counts[set_pos];
-	static auto *next = next_definition<void(obs_sceneitem_t *, const vec2 *)>("obs_sceneitem_set_pos");
-	next(item, pos);
+	static const auto own = LIBOBS_OWN(obs_source_create);
+	return source_create_fails ? nullptr : own(id, name, settings, hotkey_data);
 }
 
-void obs_sceneitem_set_order(obs_sceneitem_t *item, enum obs_order_movement movement)
+void obs_source_update(obs_source_t *source, obs_data_t *settings)
 {
-	++placement_counts[set_order];
-	static auto *next = next_definition<void(obs_sceneitem_t *, obs_order_movement)>("obs_sceneitem_set_order");
-	next(item, movement);
+	++source_update_calls;
+	static const auto own = LIBOBS_OWN(obs_source_update);
+	own(source, settings);
 }
 
 bool obs_sceneitem_set_visible(obs_sceneitem_t *item, bool visible)
 {
 	++placement_counts[set_visible];
-	static auto *next = next_definition<bool(obs_sceneitem_t *, bool)>("obs_sceneitem_set_visible");
-	return next(item, visible);
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_visible);
+	return own(item, visible);
 }
 
 bool obs_sceneitem_set_locked(obs_sceneitem_t *item, bool locked)
 {
 	++placement_counts[set_locked];
-	static auto *next = next_definition<bool(obs_sceneitem_t *, bool)>("obs_sceneitem_set_locked");
-	return next(item, locked);
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_locked);
+	return own(item, locked);
+}
+
+void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
+{
+	++placement_counts[set_pos];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_pos);
+	own(item, pos);
+}
+
+void obs_sceneitem_set_order(obs_sceneitem_t *item, enum obs_order_movement movement)
+{
+	++placement_counts[set_order];
+	static const auto own = LIBOBS_OWN(obs_sceneitem_set_order);
+	own(item, movement);
 }
 
 // ---- fixture ---------------------------------------------------------------
@@ -86,9 +102,11 @@ void RealHost::SetUp()
 
 	home_ = headless::make_home("brivora-integration");
 	ASSERT_FALSE(home_.root.empty());
+	std::filesystem::create_directories(user_ini().parent_path()); // the host's folder, not the file
 	ASSERT_EQ(headless::start_libobs(home_), "");
 	host_running_ = true;
 	headless::queue_ui_tasks();
+	ASSERT_EQ(headless::run_ui_tasks(), 1u); // libobs's own: this thread is the UI thread
 
 	ASSERT_EQ(obs_open_module(&module_, BRIVORA_MODULE_FILE, home_.data_dir().c_str()), MODULE_SUCCESS);
 	ASSERT_TRUE(obs_init_module(module_));
@@ -121,8 +139,11 @@ void RealHost::shut_down_host()
 	EXPECT_EQ(bnum_allocs(), 0) << "libobs memory still allocated after obs_shutdown";
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
 	EXPECT_EQ(headless::stray_callback_removals(), 0u) << "the module removed a callback it had not registered";
-	EXPECT_TRUE(tick_callbacks.empty()) << "the module left a tick callback behind";
-	EXPECT_EQ(count_log("[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded"), 1u);
+	EXPECT_EQ(tick_callbacks(), 0u) << "the module left its tick behind";
+	const std::string unloaded = "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded";
+	EXPECT_EQ(count_log(unloaded), 1u);
+	std::vector<std::string> lines = headless::module_lines();
+	EXPECT_EQ(lines.empty() ? "" : lines.back(), unloaded) << "the module's last line";
 	EXPECT_EQ(module_problem_lines(), expected_problem_lines_);
 }
 
@@ -146,17 +167,6 @@ void RealHost::on_pass_start(std::function<void()> hook)
 	headless::on_current_scene_requested(std::move(hook));
 }
 
-void RealHost::tick(float seconds)
-{
-	std::vector<std::pair<void (*)(void *, float), void *>> callbacks;
-	{
-		std::lock_guard lock(tick_mutex);
-		callbacks = tick_callbacks;
-	}
-	for (auto &[callback, param] : callbacks)
-		callback(param, seconds);
-}
-
 size_t RealHost::run_ui_tasks()
 {
 	return headless::run_ui_tasks();
@@ -165,18 +175,6 @@ size_t RealHost::run_ui_tasks()
 size_t RealHost::queued_ui_tasks()
 {
 	return headless::queued_ui_tasks();
-}
-
-std::array<int, 4> RealHost::placement_calls()
-{
-	return {placement_counts[0].load(), placement_counts[1].load(), placement_counts[2].load(),
-		placement_counts[3].load()};
-}
-
-void RealHost::reset_placement_calls()
-{
-	for (auto &count : placement_counts)
-		count = 0;
 }
 
 size_t RealHost::count_log(const std::string &needle)
@@ -197,6 +195,53 @@ obs_scene_t *RealHost::make_scene(const char *name)
 	return scene;
 }
 
+obs_scene_t *RealHost::make_current_scene(const char *name)
+{
+	obs_scene_t *scene = make_scene(name);
+	set_current_scene(obs_scene_get_source(scene));
+	return scene;
+}
+
+void RealHost::tick(float seconds)
+{
+	std::vector<std::pair<tick_callback, void *>> ticks;
+	{
+		std::lock_guard lock(tick_mutex);
+		ticks = module_ticks;
+	}
+	for (auto [tick, param] : ticks)
+		tick(param, seconds);
+}
+
+size_t RealHost::tick_callbacks()
+{
+	std::lock_guard lock(tick_mutex);
+	return module_ticks.size();
+}
+
+size_t RealHost::source_updates()
+{
+	return source_update_calls;
+}
+
+std::array<int, 4> RealHost::placement_calls()
+{
+	std::array<int, 4> calls;
+	std::copy(placement_counts.begin(), placement_counts.end(), calls.begin());
+	return calls;
+}
+
+void RealHost::reset_placement_calls()
+{
+	for (auto &count : placement_counts)
+		count = 0;
+}
+
+void RealHost::fail_source_create(bool fail)
+{
+	source_create_fails = fail;
+}
+
 obs_sceneitem_t *RealHost::add_source(obs_scene_t *scene, const char *name, const char *url, const char *kind)
 {
 	obs_data_t *settings = obs_data_create();
@@ -211,7 +256,6 @@ obs_sceneitem_t *RealHost::add_source(obs_scene_t *scene, const char *name, cons
 
 void RealHost::write_user_ini(const std::string &content) const
 {
-	std::filesystem::create_directories(user_ini().parent_path());
 	std::ofstream(user_ini(), std::ios::binary | std::ios::trunc) << content;
 }
 

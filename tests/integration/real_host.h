@@ -38,17 +38,10 @@ protected:
 	// scene), from inside it.
 	static void on_pass_start(std::function<void()> hook);
 
-	// The graphics thread's share: runs the tick callbacks the module
-	// registered (this harness keeps them; headless libobs never ticks).
-	static void tick(float seconds);
-	// Runs the UI tasks queued so far (not those they queue); their count.
+	// The UI thread's share: the UI tasks queued so far (not those they
+	// queue) run on the calling thread; their count.
 	static size_t run_ui_tasks();
 	static size_t queued_ui_tasks();
-
-	// Calls of obs_sceneitem_set_visible, _set_locked, _set_pos and
-	// _set_order (by anyone) since the last reset.
-	static std::array<int, 4> placement_calls();
-	static void reset_placement_calls();
 
 	// Log lines, each with its level, as libobs received them.
 	static size_t count_log(const std::string &needle);
@@ -61,6 +54,26 @@ protected:
 	obs_sceneitem_t *add_source(obs_scene_t *scene, const char *name, const char *url,
 				    const char *kind = "browser_source");
 
+	// make_scene, reported as the current scene.
+	obs_scene_t *make_current_scene(const char *name = "Main");
+
+	// ---- host calls the module makes, seen on their way to libobs -----
+	// libobs calls tick callbacks only while video runs: the case calls
+	// the tick the module registered, with a frame time of its choosing
+	// (from any thread: the graphics thread's share).
+	static void tick(float seconds);
+	static size_t tick_callbacks(); // registered and not removed
+	static size_t source_updates(); // obs_source_update calls so far
+	// Calls of obs_sceneitem_set_visible, _set_locked, _set_pos and
+	// _set_order (by anyone) since the last reset.
+	static std::array<int, 4> placement_calls();
+	static void reset_placement_calls();
+	// While set, obs_source_create returns null (no input makes libobs
+	// fail to create a source on demand).
+	static void fail_source_create(bool fail);
+
+	obs_module_t *module() const { return module_; }
+	std::filesystem::path data_dir() const { return home_.data_dir(); }
 	std::filesystem::path config_dir() const { return home_.config_dir(); }
 	std::filesystem::path user_ini() const { return home_.user_ini(); }
 	void write_user_ini(const std::string &content) const;

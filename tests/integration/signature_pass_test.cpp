@@ -1,26 +1,34 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Passes of the loaded module against real libobs objects: scenes, sources,
-// items and settings as the host keeps them, user.ini on disk.
+// The loaded module against real libobs objects: its entry points and
+// triggers, and its passes over scenes, sources, items and settings as the
+// host keeps them, with user.ini on disk.
 
 #include "real_host.h"
 
 #include <obs.hpp>
 
-#include <algorithm>
-#include <csignal>
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
+
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
 const std::string base_url = "https://" BRIVORA_SERVICE_HOST "/brivora";
 const std::string version = BRIVORA_MODULE_VERSION;
 constexpr const char *signature_name = "Brivora Signature";
-constexpr const char *docks_updated_kaselo =
-	"[brivora-signature-guard] Brivora: OBS docks updated for kaselo. Restart OBS if the old login docks are still open.";
+const std::string removing = "[brivora-signature-guard] removing duplicate alerts source: ";
+
+std::string docks_updated(const std::string &slug)
+{
+	return "[brivora-signature-guard] Brivora: OBS docks updated for " + slug +
+	       ". Restart OBS if the old login docks are still open.";
+}
 
 std::string signature_url(const std::string &slug, const std::string &token)
 {
@@ -34,11 +42,19 @@ const std::string users_dock = R"({"title": "Notes \\"mine\\"", "url": "https://
 std::string expected_docks_line(const std::string &slug, const std::string &token, const std::string &kept = "")
 {
 	auto dock = [&](const char *path) {
-		return base_url + "/" + slug + "/" + path + "?dock=1&pluginVersion=" + version + "&widgetToken=" + token;
+		return base_url + "/" + slug + "/" + path + "?dock=1&pluginVersion=" + version +
+		       "&widgetToken=" + token;
 	};
 	return "ExtraBrowserDocks=[" + kept + "{\"title\":\"Brivora Dock Live\",\"url\":\"" + dock("live-dock/") +
 	       "\",\"uuid\":\"brivora_live_dock\"},{\"title\":\"Brivora Chat\",\"url\":\"" + dock("chat/") +
 	       "\",\"uuid\":\"brivora_chat_dock\"}]";
+}
+
+// A docks line as an older version of the module wrote it.
+std::string older_docks_line(const std::string &slug, const std::string &token)
+{
+	return "ExtraBrowserDocks=[{\"title\":\"Live\",\"url\":\"" + base_url + "/" + slug +
+	       "/live-dock/?dock=1&pluginVersion=1.0.0&widgetToken=" + token + "\",\"uuid\":\"x\"}]";
 }
 
 std::vector<std::string> lines_of(const std::string &text)
@@ -93,7 +109,9 @@ void expect_repaired_ini(const std::string &content, const std::string &expected
 		}
 	}
 	ASSERT_NE(docks_at, -1) << content;
-	auto at = [&](const char *line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+	auto at = [&](const char *line) {
+		return std::find(lines.begin(), lines.end(), line) - lines.begin();
+	};
 	EXPECT_GT(docks_at, at("[BasicWindow]"));
 	EXPECT_LT(docks_at, at("[Video]"));
 	std::vector<std::string> seeded_others = seeded_ini_lines;
@@ -105,6 +123,21 @@ OBSDataAutoRelease settings_of(const char *name)
 {
 	OBSSourceAutoRelease source = obs_get_source_by_name(name);
 	return source ? obs_source_get_settings(source) : nullptr;
+}
+
+std::string signature_setting_url()
+{
+	OBSDataAutoRelease settings = settings_of(signature_name);
+	return settings ? obs_data_get_string(settings, "url") : "<no signature source>";
+}
+
+std::vector<std::string> setting_names(obs_source_t *source)
+{
+	OBSDataAutoRelease settings = obs_source_get_settings(source);
+	std::vector<std::string> names;
+	for (obs_data_item_t *item = obs_data_first(settings); item; obs_data_item_next(&item))
+		names.emplace_back(obs_data_item_get_name(item));
+	return names;
 }
 
 void expect_signature_settings(const std::string &url)
@@ -142,31 +175,54 @@ bool file_exists(const std::filesystem::path &path)
 	return std::filesystem::exists(path, ignored);
 }
 
+size_t count_starting_with(const std::vector<std::string> &lines, const std::string &start)
+{
+	return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.starts_with(start); });
+}
+
 } // namespace
 
 // ---- load, unload and the passes that find nothing to work on ------------
 
-TEST_F(RealHost, LoadRegistersOneCallbackAndOnlyItsEventsRunPasses)
+TEST_F(RealHost, LoadRegistersItsCallbacksAndOnlyItsEventsRunPasses)
 {
-	EXPECT_EQ(count_log("[brivora-signature-guard] Brivora Rurozezod Ivuri loaded (version " + version + ")"), 1u);
+	const std::vector<std::string> loaded = {"[brivora-signature-guard] Brivora Rurozezod Ivuri loaded (version " +
+						 version + ")"};
+	EXPECT_EQ(headless::module_lines(), loaded);
+	EXPECT_EQ(headless::module_lines(LOG_INFO), loaded);
 	EXPECT_EQ(registered_callbacks(), 1u);
+	EXPECT_EQ(tick_callbacks(), 1u);
+	auto module_ver = reinterpret_cast<uint32_t (*)()>(dlsym(obs_get_module_lib(module()), "obs_module_ver"));
+	ASSERT_NE(module_ver, nullptr);
+	EXPECT_EQ(module_ver(), LIBOBS_API_VER);
 
-	obs_scene_t *scene = make_scene("Main");
-	set_current_scene(obs_scene_get_source(scene));
+	obs_scene_t *scene = make_current_scene();
 	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTING, OBS_FRONTEND_EVENT_RECORDING_STARTED,
-			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_PROFILE_CHANGED})
+			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_PROFILE_CHANGED,
+			   OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP, OBS_FRONTEND_EVENT_PREVIEW_SCENE_CHANGED})
 		fire(event);
 	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "a pass ran on an unrelated event";
 
-	fire(OBS_FRONTEND_EVENT_STREAMING_STARTED);
+	// Each of its events runs a pass at once, which undoes the user's edit,
+	// and leaves the frame time counted so far alone.
+	tick(1.5f);
+	for (auto event : {OBS_FRONTEND_EVENT_STREAMING_STARTED, OBS_FRONTEND_EVENT_SCENE_CHANGED,
+			   OBS_FRONTEND_EVENT_FINISHED_LOADING}) {
+		if (obs_sceneitem_t *item = obs_scene_find_source(scene, signature_name))
+			obs_sceneitem_set_visible(item, false);
+		fire(event);
+		EXPECT_TRUE(obs_sceneitem_visible(obs_scene_find_source(scene, signature_name))) << "event " << event;
+	}
 	expect_signature_settings(signature_url("dravelo", ""));
 	expect_signature_placed(scene);
+	EXPECT_EQ(queued_ui_tasks(), 0u);
+	tick(0.5f);
+	EXPECT_EQ(queued_ui_tasks(), 1u) << "events must leave the accumulated 1.5 s alone";
 
 	// The host's exit event removes the callback from inside it; the unload
 	// then leaves the frontend alone (checked at shutdown).
 	fire(OBS_FRONTEND_EVENT_EXIT);
 	EXPECT_EQ(registered_callbacks(), 0u);
-	shut_down_host();
 }
 
 TEST_F(RealHost, PassWithoutUsableCurrentSceneChangesNothing)
@@ -198,22 +254,26 @@ TEST_F(RealHost, PassWithoutUsableCurrentSceneChangesNothing)
 
 TEST_F(RealHost, PassCreatesSignatureAndPutsItsItemBackInPlace)
 {
-	const std::string untouched_ini = "[General]\nName=Streaming PC\n\n[BasicWindow]\nDockState=AAAA\n";
+	const std::string untouched_ini =
+		"[General]\nName=Streaming PC\n\n[BasicWindow]\nExtraBrowserDocks=[]\nDockState=AAAA\n";
 	write_user_ini(untouched_ini);
-	obs_scene_t *scene = make_scene("Main");
+	obs_scene_t *scene = make_current_scene();
 	add_source(scene, "Camera", nullptr, "v4l2_input");
 	add_source(scene, "Chat", (base_url + "/dravelo/widgets/chat/").c_str());
-	set_current_scene(obs_scene_get_source(scene));
 
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 
-	// Created with a kind this host does not know, it still keeps its settings.
+	// Created with a kind this host does not know, it still keeps its
+	// settings, and only those (libobs lists them by name).
 	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_name);
 	ASSERT_NE(signature.Get(), nullptr);
 	EXPECT_STREQ(obs_source_get_id(signature), "browser_source");
 	expect_signature_settings(signature_url("dravelo", ""));
+	EXPECT_EQ(setting_names(signature),
+		  (std::vector<std::string>{"height", "restart_when_active", "shutdown", "url", "width"}));
 	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Chat", signature_name}));
 	expect_signature_placed(scene);
+	EXPECT_EQ(placement_calls()[set_order], 0) << "a new item is already on top";
 
 	// With everything in place, a pass makes no placement call at all.
 	reset_placement_calls();
@@ -242,50 +302,164 @@ TEST_F(RealHost, PassCreatesSignatureAndPutsItsItemBackInPlace)
 	OBSSourceAutoRelease again = obs_get_source_by_name(signature_name);
 	EXPECT_EQ(again.Get(), signature.Get());
 	expect_signature_placed(scene);
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(placement_calls()[set_order], 1) << "the order is set only when the item is not on top";
+	EXPECT_EQ(source_updates(), 0u) << "the settings held, yet were rewritten";
 
 	signature = nullptr;
 	again = nullptr;
 	shut_down_host();
-	// No token anywhere: user.ini is never rewritten.
+	// No token anywhere: user.ini is never rewritten, docks line or not.
 	EXPECT_EQ(read_user_ini(), untouched_ini);
 }
 
-TEST_F(RealHost, PassRestoresSignatureSettingsAndKeepsTheUsersOwn)
+TEST_F(RealHost, PassRewritesSignatureSettingsOnlyWhenOneDiffersAndKeepsTheUsersOwn)
 {
-	obs_scene_t *main_scene = make_scene("Main");
+	obs_scene_t *main_scene = make_current_scene();
 	obs_scene_t *second = make_scene("Second");
-	set_current_scene(obs_scene_get_source(main_scene));
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-
 	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_name);
 	ASSERT_NE(signature.Get(), nullptr);
-	OBSDataAutoRelease change = obs_data_create();
-	obs_data_set_int(change, "width", 600);
-	obs_data_set_string(change, "css", "body { margin: 0; }");
-	obs_source_update(signature, change);
-	ASSERT_EQ(obs_data_get_int(settings_of(signature_name), "width"), 600);
+
+	// An edit of any setting the module owns brings back all of them in
+	// one update; the user's own settings bring none and stay.
+	const std::pair<std::string, size_t> edits[] = {
+		{R"({"url":"https://elsewhere.example/"})", 1},
+		{R"({"url":"HTTPS)" + signature_url("dravelo", "").substr(5) + R"("})", 1},
+		{R"({"width":600,"css":"body { margin: 0; }"})", 1},
+		{R"({"height":81})", 1},
+		{R"({"shutdown":true})", 1},
+		{R"({"restart_when_active":false})", 1},
+		{R"({"zoom":150})", 0},
+	};
+	for (const auto &[edit, updates] : edits) {
+		SCOPED_TRACE(edit);
+		OBSDataAutoRelease change = obs_data_create_from_json(edit.c_str());
+		obs_source_update(signature, change);
+		const size_t before = source_updates();
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		EXPECT_EQ(source_updates() - before, updates);
+		expect_signature_settings(signature_url("dravelo", ""));
+	}
+	EXPECT_STREQ(obs_data_get_string(settings_of(signature_name), "css"), "body { margin: 0; }");
+	EXPECT_EQ(obs_data_get_int(settings_of(signature_name), "zoom"), 150);
 
 	// The switch to another scene places the same source there as well.
 	set_current_scene(obs_scene_get_source(second));
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-
-	expect_signature_settings(signature_url("dravelo", ""));
-	EXPECT_STREQ(obs_data_get_string(settings_of(signature_name), "css"), "body { margin: 0; }");
 	expect_signature_placed(second);
 	expect_signature_placed(main_scene);
 	EXPECT_EQ(obs_sceneitem_get_source(obs_scene_find_source(second, signature_name)), signature.Get());
-
-	signature = nullptr;
-	change = nullptr;
-	shut_down_host();
 }
+
+TEST_F(RealHost, AnExistingSignatureSourceIsUsedWhateverItsKindAndWherever)
+{
+	obs_scene_t *scene = make_current_scene();
+	obs_scene_t *other = make_scene("Other");
+	obs_source_t *existing = obs_sceneitem_get_source(add_source(other, signature_name, nullptr, "image_source"));
+	OBSDataAutoRelease own = obs_data_create_from_json(R"({"file":"a.png","width":10})");
+	obs_source_update(existing, own);
+
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+
+	EXPECT_EQ(source_updates(), 2u) << "one update by the pass";
+	OBSSourceAutoRelease found = obs_get_source_by_name(signature_name);
+	EXPECT_EQ(found.Get(), existing);
+	EXPECT_STREQ(obs_source_get_id(existing), "image_source");
+	expect_signature_settings(signature_url("dravelo", ""));
+	EXPECT_STREQ(obs_data_get_string(settings_of(signature_name), "file"), "a.png");
+	expect_signature_placed(scene);
+	EXPECT_EQ(item_names(other), std::vector<std::string>{signature_name});
+}
+
+TEST_F(RealHost, CreationFailureEndsThePassBeforeTheSweep)
+{
+	obs_scene_t *scene = make_current_scene();
+	add_source(scene, "Stream Alerts", "https://x.example/alerts/1");
+	fail_source_create(true);
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	fail_source_create(false);
+	EXPECT_EQ(item_names(scene), std::vector<std::string>{"Stream Alerts"});
+	EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
+}
+
+TEST_F(RealHost, AFailedAddSkipsOnlyThePlacement)
+{
+	obs_scene_t *scene = make_current_scene();
+	add_source(scene, "Stream Alerts", "https://x.example/alerts/1");
+	// A signature source that holds the current scene: libobs refuses to
+	// add it there.
+	obs_scene_add(make_scene(signature_name), obs_scene_get_source(scene));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(count_log("Failed to add source to scene due to infinite source recursion"), 1u);
+	EXPECT_EQ(item_names(scene), std::vector<std::string>{}) << "the sweep still ran";
+	EXPECT_EQ(placement_calls(), (std::array<int, 4>{0, 0, 0, 0}));
+}
+
+TEST_F(RealHost, LocaleLookupIsReplacedAndFreed)
+{
+	// A lookup the module failed to free at a switch or at unload would
+	// show in bnum_allocs after shutdown.
+	std::ofstream(data_dir() / "locale" / "en-US.ini") << "Greeting=\"Hello\"\n";
+	std::ofstream(data_dir() / "locale" / "de-DE.ini") << "Greeting=\"Hallo\"\n";
+	obs_set_locale("en-US");
+	obs_set_locale("de-DE");
+	const char *text = nullptr;
+	ASSERT_TRUE(obs_module_get_locale_string(module(), "Greeting", &text));
+	EXPECT_STREQ(text, "Hallo");
+	EXPECT_FALSE(obs_module_get_locale_string(module(), "Missing", &text));
+}
+
+// ---- the tick and the passes it hands to the UI thread --------------------
+
+TEST_F(RealHost, ALongFrameQueuesOnePassAndDiscardsTheRest)
+{
+	tick(5.0f);
+	EXPECT_EQ(run_ui_tasks(), 1u);
+	tick(1.9f); // the 3 s above 2.0 were not carried over
+	EXPECT_EQ(queued_ui_tasks(), 0u);
+	tick(0.1f);
+	EXPECT_EQ(queued_ui_tasks(), 1u);
+}
+
+TEST_F(RealHost, APassQueuedBeforeUnloadDoesNothing)
+{
+	make_current_scene();
+	tick(2.0f);
+	ASSERT_EQ(queued_ui_tasks(), 1u);
+	shut_down_host();
+	// Every pass begins by asking the frontend for the current scene.
+	bool pass_ran = false;
+	on_pass_start([&] { pass_ran = true; });
+	EXPECT_EQ(run_ui_tasks(), 1u);
+	EXPECT_FALSE(pass_ran) << "a pass ran after unload";
+	on_pass_start(nullptr);
+}
+
+class QuittingHost : public RealHost, public ::testing::WithParamInterface<obs_frontend_event> {};
+
+TEST_P(QuittingHost, NoPassRunsOnceTheHostBeginsToQuit)
+{
+	make_current_scene();
+	tick(2.0f);
+	fire(GetParam());
+	EXPECT_EQ(run_ui_tasks(), 1u);
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealHost, QuittingHost,
+			 ::testing::Values(OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN, OBS_FRONTEND_EVENT_EXIT),
+			 [](const auto &info) {
+				 return info.param == OBS_FRONTEND_EVENT_EXIT ? "Exit" : "ScriptingShutdown";
+			 });
 
 // ---- the sweep of duplicate alerts --------------------------------------
 
 TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 {
 	const std::string alerts = base_url + "/kaselo/widgets/alerts/?widgetToken=tok-a";
-	obs_scene_t *scene = make_scene("Main");
+	obs_scene_t *scene = make_current_scene();
 	obs_scene_t *other = make_scene("Other");
 
 	add_source(scene, "Old Alerts A", alerts.c_str());
@@ -300,8 +474,14 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 	add_source(scene, "Chat", "https://example.invalid/chat/");
 	add_source(scene, "Old Alerts C", "https://example.invalid/alerts/box");
 	add_source(scene, "brivora alerts", alerts.c_str()); // not the exempt name
+	// The marker is "/alerts/", in this case.
+	add_source(scene, "Upper", "https://x.example/ALERTS/1");
+	add_source(scene, "No slash", "https://x.example/alerts");
+	{
+		OBSSourceAutoRelease own = obs_get_source_by_name("Brivora Alerts");
+		ASSERT_NE(obs_scene_add(scene, own), nullptr);
+	}
 	add_source(other, "Elsewhere Alerts", alerts.c_str());
-	set_current_scene(obs_scene_get_source(scene));
 
 	// The host raises a frontend event from inside the sweep's removals: a
 	// second pass there would sweep items the running enumeration holds.
@@ -318,23 +498,23 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 	signal_handler_disconnect(signals, "item_remove", raise_event, &nested);
 	EXPECT_EQ(nested.count, 5);
 
-	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
+	const std::vector<std::string> kept = {"Camera",   "Brivora Alerts", "Chat",        "Upper",
+					       "No slash", "Brivora Alerts", signature_name};
+	EXPECT_EQ(item_names(scene), kept);
 	expect_signature_placed(scene);
 	EXPECT_EQ(item_names(other), std::vector<std::string>{"Elsewhere Alerts"});
-	const std::string removing = "[brivora-signature-guard] removing duplicate alerts source: ";
 	EXPECT_EQ(count_log(removing + "Old Alerts A"), 2u);
 	EXPECT_EQ(count_log(removing + "Old Alerts B"), 1u);
 	EXPECT_EQ(count_log(removing + "Old Alerts C"), 1u);
 	EXPECT_EQ(count_log(removing + "brivora alerts"), 1u);
-	EXPECT_EQ(count_log(removing), 5u);
+	EXPECT_EQ(count_starting_with(headless::module_lines(LOG_INFO), removing), 5u);
 
 	// The first item's token was learnt before the sweep took it away.
 	expect_signature_settings(signature_url("kaselo", "tok-a"));
 
 	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
 	EXPECT_EQ(count_log(removing), 5u);
-	EXPECT_EQ(item_names(scene), (std::vector<std::string>{"Camera", "Brivora Alerts", "Chat", signature_name}));
-	shut_down_host();
+	EXPECT_EQ(item_names(scene), kept);
 }
 
 // ---- what is learnt, and user.ini -------------------------------------------
@@ -342,12 +522,11 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 TEST_F(RealHost, ContextLearntFromSceneNeverCreatesUserIni)
 {
 	// Hosts before 31 keep their settings in global.ini and have no user.ini.
-	std::filesystem::create_directories(user_ini().parent_path());
 	std::ofstream(user_ini().parent_path() / "global.ini") << "[General]\nLastVersion=486539266\n";
-	obs_scene_t *scene = make_scene("Main");
+	obs_scene_t *scene = make_current_scene();
+	add_source(scene, "Background", nullptr, "color_source");
 	add_source(scene, "Other Chat", "https://chat.other.example/embed?token=SECRET");
 	add_source(scene, "Chat", (base_url + "/kaselo/widgets/chat/?widgetToken=tok-scene-1&theme=dark").c_str());
-	set_current_scene(obs_scene_get_source(scene));
 
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	expect_signature_settings(signature_url("kaselo", "tok-scene-1"));
@@ -359,14 +538,78 @@ TEST_F(RealHost, ContextLearntFromSceneNeverCreatesUserIni)
 				std::filesystem::directory_iterator()),
 		  1)
 		<< "files were left beside global.ini";
-	EXPECT_EQ(count_log("docks updated"), 0u);
+	EXPECT_EQ(count_log("docks"), 0u);
+}
+
+TEST_F(RealHost, UserIniWinsOverTheSceneWithinAPass)
+{
+	write_user_ini("[General]\nName=x\r\n[BasicWindow]\r\n" + older_docks_line("ini-slug", "ini-token") + "\r\n");
+	add_source(make_current_scene(), "Widget", signature_url("scene-slug", "scene-token").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("ini-slug", "ini-token"));
+}
+
+TEST_F(RealHost, FirstValuesFoundStayAcrossPasses)
+{
+	add_source(make_current_scene(), "Widget", signature_url("first", "token-1").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	write_user_ini("[BasicWindow]\n" + older_docks_line("second", "token-2") + "\n");
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("first", "token-1"));
+}
+
+TEST_F(RealHost, ASlugWithoutTokenIsLearntAndTheTokenFollowsLater)
+{
+	add_source(make_current_scene(), "Widget", (base_url + "/only-slug/widgets/chat/").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("only-slug", ""));
+	write_user_ini("[General]\nWidget=" + base_url + "/only-slug/x?widgettoken=late\n");
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("only-slug", "late"));
+}
+
+TEST_F(RealHost, TheSignatureSourceOfAnEarlierRunGivesItsContextBack)
+{
+	add_source(make_current_scene(), signature_name, signature_url("returning", "kept-token").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("returning", "kept-token"));
+	EXPECT_EQ(source_updates(), 1u) << "width and the rest were still missing";
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(source_updates(), 1u);
+}
+
+TEST_F(RealHost, UserIniLinesWithoutATokenKeyGiveNoSlug)
+{
+	write_user_ini("[General]\nHome=" + base_url + "/no-key-here/\n[Other]\nx=" + base_url +
+		       "/keyed/x?token=&a=1\n");
+	make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("keyed", ""));
+}
+
+TEST_F(RealHost, ALongUserIniLineIsReadInPieces)
+{
+	// The token starts 10 characters before the end of the first 8191-byte piece.
+	std::string line = "x=" + base_url + "/pieces/?pad=";
+	line += std::string(8191 - line.size() - 10 - 12, 'a') + "widgetToken=0123456789ABCDEF\n";
+	write_user_ini(line);
+	make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("pieces", "0123456789"));
+}
+
+TEST_F(RealHost, AMarkerBeyondTheFirst1023UrlCharactersIsNotSeen)
+{
+	const std::string url = "https://x.example/?pad=" + std::string(1000, 'p') + "/brivora/far/?widgetToken=far";
+	add_source(make_current_scene(), "Far", url.c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("dravelo", ""));
 }
 
 TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 {
 	write_user_ini(joined(seeded_ini_lines));
-	obs_scene_t *scene = make_scene("Main");
-	set_current_scene(obs_scene_get_source(scene));
+	obs_scene_t *scene = make_current_scene();
 
 	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
 
@@ -374,7 +617,7 @@ TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 	expect_signature_placed(scene);
 	const std::string repaired = read_user_ini();
 	expect_repaired_ini(repaired, expected_docks_line("kaselo", "tok-ini-7", users_dock + ","));
-	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 1u);
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.tmp"));
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
 
@@ -383,16 +626,15 @@ TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 	EXPECT_EQ(read_user_ini(), repaired);
 	shut_down_host();
 	EXPECT_EQ(read_user_ini(), repaired);
-	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 1u);
 }
 
 TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)
 {
 	write_user_ini(joined(seeded_ini_lines));
-	obs_scene_t *scene = make_scene("Main");
-	set_current_scene(obs_scene_get_source(scene));
+	make_current_scene();
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	ASSERT_EQ(count_log(docks_updated_kaselo), 1u);
+	ASSERT_EQ(count_log(docks_updated("kaselo")), 1u);
 
 	// The host writes its own copy of user.ini back at exit, without the line.
 	std::vector<std::string> without_docks = seeded_ini_lines;
@@ -401,7 +643,46 @@ TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)
 
 	shut_down_host();
 	expect_repaired_ini(read_user_ini(), expected_docks_line("kaselo", "tok-ini-7"));
-	EXPECT_EQ(count_log(docks_updated_kaselo), 2u);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 2u);
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
+}
+
+TEST_F(RealHost, DocksAreRepairedOnceAndKeptAtUnload)
+{
+	write_user_ini("[General]\r\nLanguage=en-US\r\n[BasicWindow]\r\nExtraBrowserDocks=[{\"url\":\"" + base_url +
+		       "/streamer/live-dock/?widgetToken=abc\"}]\r\nGeometry=AAA\r\n");
+	ASSERT_EQ(chmod(user_ini().c_str(), 0640), 0);
+	make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(read_user_ini(), "[General]\nLanguage=en-US\n[BasicWindow]\n" +
+					   expected_docks_line("streamer", "abc") + "\nGeometry=AAA\n");
+	struct stat st;
+	ASSERT_EQ(stat(user_ini().c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0640u);
+	EXPECT_EQ(headless::module_lines().back(), docks_updated("streamer"));
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.tmp"));
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
+
+	headless::clear_log();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(headless::module_lines(), std::vector<std::string>{}) << "nothing to repair the second time";
+
+	// The host rewrites user.ini from memory at exit; the repair at unload puts the line back.
+	write_user_ini("[BasicWindow]\nGeometry=AAA\n");
+	shut_down_host();
+	EXPECT_EQ(read_user_ini(), "[BasicWindow]\nGeometry=AAA\n" + expected_docks_line("streamer", "abc") + "\n");
+	EXPECT_EQ(headless::module_lines(),
+		  (std::vector<std::string>{docks_updated("streamer"),
+					    "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded"}));
+}
+
+TEST_F(RealHost, ALeftoverBackupIsPutBackBeforeTheRepair)
+{
+	add_source(make_current_scene(), "Keyed", (base_url + "/streamer/x/?widgetToken=abc").c_str());
+	std::ofstream(user_ini().string() + ".brivora.bak") << "[General]\nKeep=1\n";
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(read_user_ini(),
+		  "[General]\nKeep=1\n\n[BasicWindow]\n" + expected_docks_line("streamer", "abc") + "\n");
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
 }
 
@@ -457,9 +738,10 @@ TEST_F(RealHost, RepeatedFailureWarnsOnceUntilASuccess)
 	failing_passes(3);
 	EXPECT_EQ(count_log(warning), 1u);
 	EXPECT_EQ(read_user_ini(), joined(seeded_ini_lines));
+	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.tmp"));
 
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(count_log(docks_updated_kaselo), 1u);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 1u);
 
 	write_user_ini(joined(seeded_ini_lines)); // the host's save drops the line again
 	failing_passes(2);
@@ -479,7 +761,8 @@ TEST_F(RealHost, UserIniOnACutPathOrNotARegularFileIsNeitherReadNorWritten)
 	folder /= std::string(1024 - tail - folder.string().size() - 1, 'e');
 	ASSERT_EQ((folder / "obs-studio" / "user.ini").string().size(), 1024u);
 	std::filesystem::create_directories(folder / "obs-studio");
-	const std::string line = "[BasicWindow]\nExtraBrowserDocks=[{\"url\":\"" + base_url + "/cut/x?widgetToken=tok-cut\"}]\n";
+	const std::string line =
+		"[BasicWindow]\nExtraBrowserDocks=[{\"url\":\"" + base_url + "/cut/x?widgetToken=tok-cut\"}]\n";
 	for (const char *name : {"user.in", "user.ini"})
 		std::ofstream(folder / "obs-studio" / name) << line;
 	ASSERT_EQ(setenv("XDG_CONFIG_HOME", folder.c_str(), 1), 0);
@@ -514,9 +797,8 @@ TEST_F(RealHost, FrameTickingDuringAPassQueuesTheNext)
 {
 	obs_scene_t *scene = make_scene("Main");
 	set_current_scene(obs_scene_get_source(scene));
-	run_ui_tasks(); // libobs's own, from its start-up
-
-	tick(1.5f);
+	for (int i = 0; i < 3; ++i)
+		tick(0.5f);
 	EXPECT_EQ(queued_ui_tasks(), 0u);
 	tick(0.5f);
 	tick(5.0f); // while one waits, no second
