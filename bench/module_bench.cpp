@@ -73,7 +73,8 @@ constexpr const char *token = "BenchTok0123456789";
 // dock, an older version. The module learns the token and the slug from it
 // and replaces it with its own line.
 const std::string stale_docks_line = std::string(docks_key) + "[{\"title\":\"Brivora Dock Live\",\"url\":\"https://" +
-				     BRIVORA_SERVICE_HOST + "/brivora/bench-streamer/live-dock/?dock=1&pluginVersion=1.1.0" +
+				     BRIVORA_SERVICE_HOST +
+				     "/brivora/bench-streamer/live-dock/?dock=1&pluginVersion=1.1.0" +
 				     "&widgetToken=" + token + "\",\"uuid\":\"brivora_live_dock\"}]";
 
 struct Host {
@@ -115,10 +116,10 @@ double seconds_between(Clock::time_point from, Clock::time_point to)
 std::string user_ini_text(size_t kb, const std::string &docks)
 {
 	std::string head = "[General]\nName=Streaming PC\nLastVersion=537001986\n\n";
-	std::string tail = "[BasicWindow]\ngeometry=AdnQywADAAAAAAAAAAAAAAAAB38AAAQ3AAAAAAAAAAAAAAd/AAAENwAAAAACAAAHgA==\n"
-			   "DockState=" +
-			   std::string(240, 'A') + "\n" + docks +
-			   "\nPreviewEnabled=false\n\n[Video]\nBaseCX=1920\nBaseCY=1080\n";
+	std::string tail =
+		"[BasicWindow]\ngeometry=AdnQywADAAAAAAAAAAAAAAAAB38AAAQ3AAAAAAAAAAAAAAd/AAAENwAAAAACAAAHgA==\n"
+		"DockState=" +
+		std::string(240, 'A') + "\n" + docks + "\nPreviewEnabled=false\n\n[Video]\nBaseCX=1920\nBaseCY=1080\n";
 	std::string filler;
 	for (int section = 0; head.size() + filler.size() + tail.size() < kb * 1024; ++section) {
 		filler += "[Section" + std::to_string(section) + "]\n";
@@ -180,7 +181,8 @@ void use_scene(int items)
 		std::string url = "https://overlays.example.net/o/" + std::to_string(i) + "?theme=dark&layout=wide";
 		OBSDataAutoRelease settings = obs_data_create();
 		obs_data_set_string(settings, "url", url.c_str());
-		OBSSourceAutoRelease source = obs_source_create("browser_source", source_name.c_str(), settings, nullptr);
+		OBSSourceAutoRelease source =
+			obs_source_create("browser_source", source_name.c_str(), settings, nullptr);
 		obs_scene_add(scene, source);
 	}
 	headless::set_current_scene(obs_scene_get_source(scene));
@@ -467,7 +469,11 @@ void rewrite_pass(benchmark::State &state)
 	    headless::count_log(docks_updated) - updates_before != static_cast<size_t>(state.iterations()))
 		fail(state, "not every pass logged its dock update");
 }
-BENCHMARK(rewrite_pass)->ArgsProduct({{2, 20, 200}})->ArgNames({"ini_kb"})->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(rewrite_pass)
+	->ArgsProduct({{2, 20, 200}})
+	->ArgNames({"ini_kb"})
+	->UseManualTime()
+	->Unit(benchmark::kMicrosecond);
 
 // ---- memory across many passes ------------------------------------------------
 
@@ -527,9 +533,8 @@ int memory_check(long passes, const char *json_path)
 	if (json_path) {
 		std::ofstream json(json_path);
 		json << "{\"passes\": " << passes << ", \"seconds\": " << seconds << ", \"rss_kb\": [" << before.rss_kb
-		     << ", " << after.rss_kb << "], \"heap_bytes\": [" << before.heap_bytes << ", "
-		     << after.heap_bytes << "], \"libobs_allocs\": [" << before.libobs_allocs << ", "
-		     << after.libobs_allocs << "]}\n";
+		     << ", " << after.rss_kb << "], \"heap_bytes\": [" << before.heap_bytes << ", " << after.heap_bytes
+		     << "], \"libobs_allocs\": [" << before.libobs_allocs << ", " << after.libobs_allocs << "]}\n";
 	}
 	int status = 0;
 	if (!why.empty()) {
