@@ -94,8 +94,8 @@ void obs_sceneitem_set_order(obs_sceneitem_t *item, enum obs_order_movement move
 
 void RealHost::SetUp()
 {
-	// The module keeps what it learnt for the life of the process and
-	// libobs never unloads its code: one case per process (ctest runs them
+	// libobs starts once per process and never unloads the module's
+	// code: one case per process (ctest runs them
 	// so; by hand, use --gtest_filter).
 	ASSERT_FALSE(libobs_started_in_this_process) << "each case needs a process of its own";
 	libobs_started_in_this_process = true;
