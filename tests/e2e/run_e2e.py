@@ -355,6 +355,27 @@ def seed_newcomer(ctx, home):
 
 # ------------------------------------------------------------------- scenarios
 
+def drive(ctx, report, home, name, label, while_running, quit_check=None):
+    """Starts OBS on `home`, runs `while_running(session)` and quits OBS,
+    reporting a failure to start or drive it, and checks the quit. Returns
+    OBS's log, or None when the scenario could not run to its quit."""
+    t = ctx.tag + (f"{label}: " if label else "")
+    try:
+        s = Session(ctx, home, name)
+    except HostError as exc:
+        report.fail(f"{t}start OBS with the module", exc)
+        return None
+    try:
+        while_running(s)
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(f"{t}drive OBS", f"{exc} ({s.run.state()})")
+        s.abort()
+        return None
+    report.check(t + (quit_check or "clean quit"), check_clean_quit, status, log, ctx.late_removals)
+    return log
+
+
 def scenario_service_user(ctx, report):
     home = ctx.new_home("service-user")
     seeded_ini = seed_service_user(ctx, home)
@@ -364,13 +385,7 @@ def scenario_service_user(ctx, report):
     docks_log = PREFIX + f"Brivora: OBS docks updated for {SLUG_A}. Restart OBS if the old login docks are still open."
     t = ctx.tag
 
-    try:
-        s = Session(ctx, home, "service-user")
-    except HostError as exc:
-        report.fail(f"{t}start OBS with the module", exc)
-        return
-
-    try:
+    def while_running(s):
         def loaded():
             poll("load line in the log", lambda: (len(log_lines(s.log(), LOAD_LINE)) == 1,
                                                   f"{len(log_lines(s.log(), LOAD_LINE))} load lines"))
@@ -408,13 +423,9 @@ def scenario_service_user(ctx, report):
         restore_checks(ctx, report, s)
         new_scene_check(ctx, report, s)
 
-        status, log = s.quit()
-    except (ObsWsError, HostError) as exc:
-        report.fail(f"{t}drive OBS", f"{exc} ({s.run.state()})")
-        s.abort()
+    if drive(ctx, report, home, "service-user", "", while_running,
+             "quit: exit status 0, no memory leaks, one load and one unload line") is None:
         return
-
-    report.check(f"{t}quit: exit status 0, no memory leaks, one load and one unload line", check_clean_quit, status, log, ctx.late_removals)
 
     def docks_after_quit():
         text = home.read_user_ini()
@@ -532,12 +543,7 @@ def scenario_returning_user(ctx, report):
     t = ctx.tag
     want_url = ctx.service.signature_url(SLUG_B, TOKEN_B)
     want_docks = ctx.service.dock_line(SLUG_B, TOKEN_B)
-    try:
-        s = Session(ctx, home, "returning-user")
-    except HostError as exc:
-        report.fail(f"{t}returning user: start OBS", exc)
-        return
-    try:
+    def while_running(s):
         def corrected():
             s.wait_pinned()
             s.wait_settings(want_url)
@@ -552,12 +558,9 @@ def scenario_returning_user(ctx, report):
                 expect(home.read_user_ini() is None, "user.ini was created")
         report.check(f"{t}returning user: " + ("dock line added to user.ini" if ctx.host_writes_user_ini
                                                else "no user.ini created while running"), user_ini_running)
-        status, log = s.quit()
-    except (ObsWsError, HostError) as exc:
-        report.fail(f"{t}returning user: drive OBS", f"{exc} ({s.run.state()})")
-        s.abort()
+
+    if drive(ctx, report, home, "returning-user", "returning user", while_running) is None:
         return
-    report.check(f"{t}returning user: clean quit", check_clean_quit, status, log, ctx.late_removals)
 
     def user_ini():
         text = home.read_user_ini()
@@ -574,22 +577,16 @@ def scenario_newcomer(ctx, report):
     home = ctx.new_home("newcomer")
     seed_newcomer(ctx, home)
     t = ctx.tag
-    try:
-        s = Session(ctx, home, "newcomer")
-    except HostError as exc:
-        report.fail(f"{t}newcomer: start OBS", exc)
-        return
-    try:
+
+    def while_running(s):
         def default_signature():
             s.wait_pinned()
             s.wait_settings(ctx.service.signature_url("dravelo"))
         report.check(f"{t}newcomer: signature with the default slug and no token", default_signature)
-        status, log = s.quit()
-    except (ObsWsError, HostError) as exc:
-        report.fail(f"{t}newcomer: drive OBS", f"{exc} ({s.run.state()})")
-        s.abort()
+
+    log = drive(ctx, report, home, "newcomer", "newcomer", while_running)
+    if log is None:
         return
-    report.check(f"{t}newcomer: clean quit", check_clean_quit, status, log, ctx.late_removals)
 
     def no_docks():
         expect(not [ln for ln in log.splitlines() if "OBS docks updated" in ln], "docks updated without a token")
@@ -608,12 +605,7 @@ def scenario_host_format_user(ctx, report):
     seed_host_format_user(ctx, home)
     t = ctx.tag
     want_line = "ExtraBrowserDocks=" + host_format_docks(ctx)
-    try:
-        s = Session(ctx, home, "host-format-user")
-    except HostError as exc:
-        report.fail(f"{t}host format: start OBS", exc)
-        return
-    try:
+    def while_running(s):
         def learnt_and_left_alone():
             s.wait_pinned()
             s.wait_settings(ctx.service.signature_url(SLUG_C, TOKEN_C))
@@ -626,12 +618,10 @@ def scenario_host_format_user(ctx, report):
             expect(docks == [want_line], f"dock lines while running: {docks}")
         report.check(f"{t}host format: slug and token learnt (not the other service's), "
                      f"docks line in the host's format left alone while running", learnt_and_left_alone)
-        status, log = s.quit()
-    except (ObsWsError, HostError) as exc:
-        report.fail(f"{t}host format: drive OBS", f"{exc} ({s.run.state()})")
-        s.abort()
+
+    log = drive(ctx, report, home, "host-format-user", "host format", while_running)
+    if log is None:
         return
-    report.check(f"{t}host format: clean quit", check_clean_quit, status, log, ctx.late_removals)
 
     def kept():
         expect(not [ln for ln in log.splitlines() if "OBS docks updated" in ln], "user.ini was rewritten")
