@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "context/service-context.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -20,13 +19,51 @@ bool is_control(unsigned char c)
 	return c < 0x20 || c == 0x7f;
 }
 
+bool is_utf8_continuation(unsigned char c)
+{
+	return (c & 0xc0) == 0x80;
+}
+
+// The length of the character a UTF-8 lead byte starts; 0 for a byte that
+// starts none.
+size_t utf8_length(unsigned char lead)
+{
+	return lead >= 0xc2 && lead <= 0xdf   ? 2
+	       : lead >= 0xe0 && lead <= 0xef ? 3
+	       : lead >= 0xf0 && lead <= 0xf4 ? 4
+					      : 0;
+}
+
+// Where a value of `from` cut after `n` bytes must end so that it does not
+// end inside a UTF-8 character: before the lead byte of a character that
+// `from` holds whole but that does not fit. Bytes that are no UTF-8 stay.
+size_t whole_character_end(const char *from, size_t n, bool (*ends)(unsigned char))
+{
+	size_t lead = n;
+	while (lead > 0 && n - lead < 3 && is_utf8_continuation(static_cast<unsigned char>(from[lead - 1])))
+		--lead;
+	if (lead == 0)
+		return n;
+	--lead;
+	const size_t length = utf8_length(static_cast<unsigned char>(from[lead]));
+	if (length <= n - lead)
+		return n; // the last character fits whole, or is no UTF-8
+	for (size_t i = n; i < lead + length; ++i) {
+		const auto c = static_cast<unsigned char>(from[i]);
+		if (ends(c) || !is_utf8_continuation(c))
+			return n; // not a whole character in `from` either
+	}
+	return lead;
+}
+
 void copy_until(char *dst, size_t dst_size, const char *from, bool (*ends)(unsigned char))
 {
 	size_t n = 0;
-	while (n + 1 < dst_size && !ends(static_cast<unsigned char>(from[n]))) {
-		dst[n] = from[n];
+	while (n + 1 < dst_size && !ends(static_cast<unsigned char>(from[n])))
 		++n;
-	}
+	if (!ends(static_cast<unsigned char>(from[n])))
+		n = whole_character_end(from, n, ends);
+	std::memcpy(dst, from, n);
 	dst[n] = '\0';
 }
 
@@ -107,11 +144,6 @@ void extract_slug(char *dst, size_t dst_size, const char *text)
 	copy_until(dst, dst_size, found + std::strlen(slug_marker), ends_slug_segment);
 }
 
-bool contains_token_key(const char *text)
-{
-	return std::strstr(text, "widgetToken=") || std::strstr(text, "widgettoken=") || std::strstr(text, "token=");
-}
-
 bool service_context::slug_is_default() const
 {
 	return std::strcmp(streamer_slug, default_slug) == 0;
@@ -126,28 +158,16 @@ void service_context::absorb_url(const char *text)
 {
 	// Only the service's own URLs teach anything: a token of another
 	// service must never travel to this one.
-	if (!std::strstr(text, slug_marker))
-		return;
-	for (const char *key : token_keys)
-		extract_query_value(widget_token, sizeof(widget_token), text, key);
-	if (slug_is_default())
-		extract_slug(streamer_slug, sizeof(streamer_slug), text);
+	if (std::strstr(text, slug_marker))
+		absorb_service_url(text);
 }
 
-void service_context::absorb_user_ini(std::string_view content)
+void service_context::absorb_service_url(const char *url)
 {
-	char piece[8192];
-	for (size_t at = 0; at < content.size() && !complete();) {
-		size_t length = std::min(content.size() - at, sizeof(piece) - 1);
-		const size_t line_feed = content.find('\n', at);
-		if (line_feed != std::string_view::npos && line_feed < at + length)
-			length = line_feed - at + 1;
-		std::memcpy(piece, content.data() + at, length);
-		piece[length] = '\0';
-		at += length;
-		if (contains_token_key(piece))
-			absorb_url(piece);
-	}
+	for (const char *key : token_keys)
+		extract_query_value(widget_token, sizeof(widget_token), url, key);
+	if (slug_is_default())
+		extract_slug(streamer_slug, sizeof(streamer_slug), url);
 }
 
 void service_context::signature_url(char *dst, size_t dst_size) const

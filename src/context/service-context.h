@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 inline constexpr size_t widget_token_size = 256;
 inline constexpr size_t streamer_slug_size = 96;
@@ -34,16 +33,15 @@ struct service_context {
 	// Both values learnt: nothing more can change.
 	bool complete() const;
 
-	// For a text that holds "/brivora/": fills the token (while empty) from
-	// "widgetToken=", "widgettoken=", then "token=", and the slug (while
-	// default) from the "/brivora/" segment. Any other text teaches nothing.
+	// For a text that holds "/brivora/": as absorb_service_url. Any other
+	// text teaches nothing.
 	void absorb_url(const char *text);
 
-	// The lines of a whole user.ini, as the host's line reader hands them:
-	// longer lines come in pieces of 8191 characters, each examined on its
-	// own as a C string; a piece teaches only when it holds a token key.
-	// Stops once the context is complete.
-	void absorb_user_ini(std::string_view content);
+	// For a URL known to be the service's own (a dock of the service's):
+	// fills the token (while empty) from "widgetToken=", "widgettoken=",
+	// then "token=", and the slug (while default) from the segment after
+	// "/brivora/", when it has one.
+	void absorb_service_url(const char *url);
 
 	void signature_url(char *dst, size_t dst_size) const;
 	void dock_url(char *dst, size_t dst_size, const char *dock_path) const;
@@ -52,16 +50,13 @@ struct service_context {
 	std::string dock_entries() const;
 };
 
-// True when `text` holds one of the token keys followed by '='.
-bool contains_token_key(const char *text);
-
 // Copies the value that follows the first "key=" in `text` into `dst`, cut to
-// dst_size - 1 characters. Does nothing while `dst` already holds a value, or
+// dst_size - 1 bytes (never inside a UTF-8 character). Does nothing while `dst` already holds a value, or
 // when `text` has no "key=". An empty value leaves `dst` empty.
 void extract_query_value(char *dst, size_t dst_size, const char *text, const char *key);
 
 // Copies the path segment that follows the first "/brivora/" in `text` into
-// `dst`, cut to dst_size - 1 characters; an empty segment empties `dst`.
+// `dst`, cut to dst_size - 1 bytes (never inside a UTF-8 character); an empty segment empties `dst`.
 // Leaves `dst` alone when `text` has no marker.
 void extract_slug(char *dst, size_t dst_size, const char *text);
 

@@ -20,8 +20,8 @@ constexpr vec2 signature_position = {{{1348.0f, 992.0f}}};
 // What one walk over the scene's items finds, bottom to top.
 struct scene_walk {
 	service_context &context;
-	// The first item of the signature source (the one obs_scene_find_source
-	// gives), held for the pass.
+	// The topmost item of the signature source, held for the pass: the one
+	// that is kept in place (any others are left as they are).
 	OBSSceneItemAutoRelease signature_item;
 	obs_sceneitem_t *top = nullptr; // the last item the walk passes
 	bool learning = true;           // the context is not complete yet
@@ -67,7 +67,7 @@ bool walk_item(obs_scene_t *, obs_sceneitem_t *item, void *param) noexcept
 	obs_source_t *source = obs_sceneitem_get_source(item);
 	const char *name = obs_source_get_name(source);
 	walk.top = item;
-	if (!walk.signature_item && is_signature_name(name)) {
+	if (is_signature_name(name)) {
 		obs_sceneitem_addref(item);
 		walk.signature_item = item;
 	}
@@ -132,7 +132,11 @@ void place_signature_item(obs_sceneitem_t *item, bool on_top)
 // scene, in place. False when there is no signature source.
 bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &walk)
 {
-	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_source_name);
+	// The walk's item already names the source: no look-up by name, which
+	// takes the host's source list lock.
+	OBSSourceAutoRelease signature = walk.signature_item
+						 ? obs_source_get_ref(obs_sceneitem_get_source(walk.signature_item))
+						 : obs_get_source_by_name(signature_source_name);
 	if (signature)
 		update_browser_source(signature, url);
 	else

@@ -3,6 +3,8 @@
 
 #include "context/service-context.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace {
@@ -30,42 +32,59 @@ bool is_section_header(std::string_view line)
 	return !line.empty() && line.front() == '[';
 }
 
+// Carriage returns left at the end of a line (a line reads without one of
+// them, and a rewrite drops one more) do not change what the header names,
+// so that one rewrite settles the file.
+bool is_basic_window_header(std::string_view line)
+{
+	while (line.ends_with('\r'))
+		line.remove_suffix(1);
+	return line == basic_window_header;
+}
+
 void write_ini_line(std::string &out, std::string_view line)
 {
 	out.append(line);
 	out.push_back('\n');
 }
 
-// The value as the host's INI layer hands it to its JSON reader, and for
-// every byte of it the offset of the stored byte it came from, so that an
-// element can be kept exactly as it was stored.
+// The value as the host's INI layer hands it to its JSON reader: up to its
+// first line end (the host's INI reader ends a value at a carriage return
+// too) or NUL, with \\, \n and \r undone. The collapsed escapes are kept
+// apart, so that an element can be kept exactly as it was stored.
 struct unescaped_value {
 	std::string text;
-	std::vector<size_t> origin; // one more entry than `text`: the stored size
+	// The positions in `text` of the bytes that stood for two stored bytes.
+	std::vector<uint32_t> escapes;
+
+	// The offset in the stored value of the byte at `at` in `text`.
+	size_t stored_offset(size_t at) const
+	{
+		return at + static_cast<size_t>(std::lower_bound(escapes.begin(), escapes.end(), at) - escapes.begin());
+	}
 };
 
 unescaped_value unescape_ini_value(std::string_view stored)
 {
+	stored = stored.substr(0, std::min(stored.find('\r'), stored.find('\0')));
 	unescaped_value value;
 	value.text.reserve(stored.size());
-	value.origin.reserve(stored.size() + 1);
 	for (size_t i = 0; i < stored.size(); ++i) {
-		value.origin.push_back(i);
 		char c = stored[i];
 		if (c == '\\' && i + 1 < stored.size()) {
 			const char next = stored[i + 1];
 			if (next == '\\' || next == 'n' || next == 'r') {
+				value.escapes.push_back(static_cast<uint32_t>(value.text.size()));
 				c = next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
 				++i;
 			}
 		}
 		value.text.push_back(c);
 	}
-	value.origin.push_back(stored.size());
 	return value;
 }
 
-void append_utf8(std::string &out, unsigned code)
+void append_utf8(std::string &out, unsigned long code)
 {
 	if (code < 0x80) {
 		out += static_cast<char>(code);
@@ -84,8 +103,15 @@ void append_utf8(std::string &out, unsigned code)
 	}
 }
 
-// A strict JSON reader over one text. Containers are tracked on a stack of
-// their own, so deep nesting costs memory up to the cap, never call depth.
+bool in_range(unsigned long value, unsigned long low, unsigned long high)
+{
+	return value >= low && value <= high;
+}
+
+// A JSON reader that accepts and rejects what the host's reader does, and
+// decodes strings as it does: bytes inside strings are taken as they are
+// (no UTF-8 check), an escaped surrogate pair becomes one character and a
+// lone escaped surrogate is encoded on its own.
 class json_reader {
 public:
 	explicit json_reader(std::string_view text) : text_(text) {}
@@ -94,8 +120,7 @@ public:
 
 	void skip_whitespace()
 	{
-		while (pos_ < text_.size() &&
-		       (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r'))
+		while (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')
 			++pos_;
 	}
 
@@ -124,16 +149,57 @@ public:
 	{
 		if (!eat('"'))
 			return false;
+		// An escaped code point waits until the next one shows whether
+		// the two are a surrogate pair.
+		long pending = -1;
+		auto flush = [&] {
+			if (pending >= 0 && out)
+				append_utf8(*out, static_cast<unsigned long>(pending));
+			pending = -1;
+		};
 		while (pos_ < text_.size()) {
-			const auto c = static_cast<unsigned char>(text_[pos_]);
+			char c = text_[pos_++];
 			if (c == '"') {
-				++pos_;
+				flush();
 				return true;
 			}
-			if (c < 0x20)
+			if (static_cast<unsigned char>(c) < 0x20)
 				return false;
-			if (!(c == '\\' ? read_escape(out) : read_utf8(out)))
+			if (c != '\\') {
+				flush();
+				if (out)
+					*out += c;
+				continue;
+			}
+			if (pos_ >= text_.size())
 				return false;
+			c = text_[pos_++];
+			if (c == 'u') {
+				unsigned long code = 0;
+				if (!read_hex4(code))
+					return false;
+				if (pending >= 0 && in_range(static_cast<unsigned long>(pending), 0xd800, 0xdbff) &&
+				    in_range(code, 0xdc00, 0xdfff)) {
+					if (out)
+						append_utf8(*out,
+							    ((static_cast<unsigned long>(pending) - 0xd800) << 10 |
+							     (code - 0xdc00)) +
+								    0x10000);
+					pending = -1;
+				} else {
+					flush();
+					pending = static_cast<long>(code);
+				}
+				continue;
+			}
+			flush();
+			const std::string_view simple = "\"\\/bfnrt";
+			const std::string_view decoded = "\"\\/\b\f\n\r\t";
+			const size_t at = simple.find(c);
+			if (at == std::string_view::npos)
+				return false;
+			if (out)
+				*out += decoded[at];
 		}
 		return false;
 	}
@@ -141,46 +207,34 @@ public:
 	// A member name and its colon.
 	bool read_member_name(std::string *name) { return read_string(name) && eat(':'); }
 
-	// Any value, checked and skipped; `depth` containers already hold it.
-	bool skip_value(size_t depth)
+	// Any value at nesting `depth`, checked and skipped.
+	bool skip_value(int depth)
 	{
-		std::vector<char> closers;
-		for (;;) {
-			skip_whitespace();
-			if (next_is('[') || next_is('{')) {
-				const char closer = text_[pos_++] == '[' ? ']' : '}';
-				if (depth + closers.size() + 1 > max_dock_list_depth)
-					return false;
-				if (!eat(closer)) {
-					closers.push_back(closer);
-					if (closer == '}' && !read_member_name(nullptr))
-						return false;
-					continue;
-				}
-			} else if (!read_scalar()) {
+		if (depth > max_json_depth)
+			return false;
+		skip_whitespace();
+		if (peek() != '[' && peek() != '{')
+			return read_scalar();
+		const char closer = text_[pos_++] == '[' ? ']' : '}';
+		if (eat(closer))
+			return true;
+		do {
+			if (closer == '}' && !read_member_name(nullptr))
 				return false;
-			}
-			// After a value: close what ends here, then the next value.
-			for (;;) {
-				if (closers.empty())
-					return true;
-				if (eat(closers.back())) {
-					closers.pop_back();
-					continue;
-				}
-				if (!eat(','))
-					return false;
-				if (closers.back() == '}' && !read_member_name(nullptr))
-					return false;
-				break;
-			}
-		}
+			if (!skip_value(depth + 1))
+				return false;
+		} while (eat(','));
+		return eat(closer);
 	}
 
 private:
+	// The character at the position, or NUL past the end.
+	char peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+	bool digit() const { return peek() >= '0' && peek() <= '9'; }
+
 	bool read_scalar()
 	{
-		if (next_is('"'))
+		if (peek() == '"')
 			return read_string(nullptr);
 		return read_literal("true") || read_literal("false") || read_literal("null") || read_number();
 	}
@@ -193,8 +247,6 @@ private:
 		return true;
 	}
 
-	bool digit() const { return pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9'; }
-	bool at(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
 	bool read_digits()
 	{
 		if (!digit())
@@ -206,20 +258,23 @@ private:
 
 	bool read_number()
 	{
-		if (at('-'))
+		if (peek() == '-')
 			++pos_;
-		if (at('0'))
+		if (peek() == '0') {
 			++pos_;
-		else if (!read_digits())
+			if (digit())
+				return false;
+		} else if (!read_digits()) {
 			return false;
-		if (at('.')) {
+		}
+		if (peek() == '.') {
 			++pos_;
 			if (!read_digits())
 				return false;
 		}
-		if (at('e') || at('E')) {
+		if (peek() == 'e' || peek() == 'E') {
 			++pos_;
-			if (at('+') || at('-'))
+			if (peek() == '+' || peek() == '-')
 				++pos_;
 			if (!read_digits())
 				return false;
@@ -227,7 +282,7 @@ private:
 		return true;
 	}
 
-	bool read_hex4(unsigned &code)
+	bool read_hex4(unsigned long &code)
 	{
 		if (pos_ + 4 > text_.size())
 			return false;
@@ -240,75 +295,8 @@ private:
 							     : -1;
 			if (v < 0)
 				return false;
-			code = code << 4 | static_cast<unsigned>(v);
+			code = code << 4 | static_cast<unsigned long>(v);
 		}
-		return true;
-	}
-
-	bool read_escape(std::string *out)
-	{
-		if (++pos_ >= text_.size())
-			return false;
-		const char c = text_[pos_++];
-		const std::string_view simple = "\"\\/bfnrt";
-		const std::string_view decoded = "\"\\/\b\f\n\r\t";
-		if (const size_t at = simple.find(c); at != std::string_view::npos) {
-			if (out)
-				*out += decoded[at];
-			return true;
-		}
-		unsigned code = 0;
-		if (c != 'u' || !read_hex4(code))
-			return false;
-		if (code >= 0xd800 && code < 0xdc00 && text_.substr(pos_, 2) == "\\u") {
-			const size_t before = pos_;
-			pos_ += 2;
-			unsigned low = 0;
-			if (!read_hex4(low))
-				return false;
-			if (low >= 0xdc00 && low < 0xe000)
-				code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
-			else
-				pos_ = before; // read on its own next
-		}
-		// The grammar allows a lone surrogate; it stands for no character.
-		if (code >= 0xd800 && code < 0xe000)
-			code = 0xfffd;
-		if (out)
-			append_utf8(*out, code);
-		return true;
-	}
-
-	// One UTF-8 character: no overlong forms, surrogates or code points
-	// beyond U+10FFFF.
-	bool read_utf8(std::string *out)
-	{
-		const auto lead = static_cast<unsigned char>(text_[pos_]);
-		size_t length = 1;
-		unsigned char low = 0x80, high = 0xbf; // range of the second byte
-		if (lead >= 0xc2 && lead <= 0xdf) {
-			length = 2;
-		} else if (lead >= 0xe0 && lead <= 0xef) {
-			length = 3;
-			low = lead == 0xe0 ? 0xa0 : 0x80;
-			high = lead == 0xed ? 0x9f : 0xbf;
-		} else if (lead >= 0xf0 && lead <= 0xf4) {
-			length = 4;
-			low = lead == 0xf0 ? 0x90 : 0x80;
-			high = lead == 0xf4 ? 0x8f : 0xbf;
-		} else if (lead >= 0x80) {
-			return false;
-		}
-		if (pos_ + length > text_.size())
-			return false;
-		for (size_t i = 1; i < length; ++i) {
-			const auto c = static_cast<unsigned char>(text_[pos_ + i]);
-			if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xbf))
-				return false;
-		}
-		if (out)
-			out->append(text_.substr(pos_, length));
-		pos_ += length;
 		return true;
 	}
 
@@ -316,6 +304,7 @@ private:
 	size_t pos_ = 0;
 };
 
+// An element of the list (depth 1): its members are at depth 2.
 bool read_dock_object(json_reader &json, dock_list_element &element)
 {
 	element.is_object = json.eat('{');
@@ -349,55 +338,65 @@ bool same_dock(const dock_list_element &a, const dock_list_element &b)
 	return a.title == b.title && a.url == b.url && a.uuid == b.uuid;
 }
 
+// The service entries of a list: how many, and the first two.
+struct service_entries_seen {
+	size_t count = 0;
+	dock_list_element first[2];
+
+	void add(const dock_list_element &element)
+	{
+		if (count < 2)
+			first[count] = element;
+		++count;
+	}
+};
+
 // The list's service entries are exactly the two of `service_entries`, in
 // either order.
-bool holds_service_docks(const std::vector<dock_list_element> &list, std::string_view service_entries)
+bool holds_service_docks(const service_entries_seen &seen, std::string_view service_entries)
 {
+	if (seen.count != 2)
+		return false;
 	// Appended, not concatenated: g++ 12 at -O3 warns falsely (-Wrestrict)
 	// about operator+ on a temporary string.
 	std::string expected_text;
 	expected_text.reserve(service_entries.size() + 2);
 	expected_text.append("[").append(service_entries).append("]");
-	const auto expected = parse_dock_list(expected_text);
-	if (!expected || expected->size() != 2)
+	service_entries_seen expected;
+	if (!read_dock_list(expected_text, [&](const dock_list_element &element) { expected.add(element); }) ||
+	    expected.count != 2)
 		return false;
-	std::vector<const dock_list_element *> found;
-	for (const dock_list_element &element : list)
-		if (is_service_entry(element))
-			found.push_back(&element);
-	if (found.size() != 2)
-		return false;
-	const dock_list_element &live = (*expected)[0], &chat = (*expected)[1];
-	return (same_dock(*found[0], live) && same_dock(*found[1], chat)) ||
-	       (same_dock(*found[0], chat) && same_dock(*found[1], live));
+	const dock_list_element &live = expected.first[0], &chat = expected.first[1];
+	return (same_dock(seen.first[0], live) && same_dock(seen.first[1], chat)) ||
+	       (same_dock(seen.first[0], chat) && same_dock(seen.first[1], live));
 }
 
 } // namespace
 
-std::optional<std::vector<dock_list_element>> parse_dock_list(std::string_view stored_value)
+bool read_dock_list(std::string_view stored_value, const std::function<void(const dock_list_element &)> &each)
 {
 	const unescaped_value value = unescape_ini_value(stored_value);
 	json_reader json(value.text);
 	if (!json.eat('['))
-		return std::nullopt;
-	std::vector<dock_list_element> elements;
+		return false;
 	if (!json.eat(']')) {
 		do {
 			json.skip_whitespace();
 			const size_t start = json.pos();
 			dock_list_element element;
 			if (!(json.next_is('{') ? read_dock_object(json, element) : json.skip_value(1)))
-				return std::nullopt;
-			const size_t stored_start = value.origin[start];
-			element.text = stored_value.substr(stored_start, value.origin[json.pos()] - stored_start);
-			elements.push_back(std::move(element));
+				return false;
+			if (each) {
+				const size_t stored_start = value.stored_offset(start);
+				element.text = stored_value.substr(stored_start,
+								   value.stored_offset(json.pos()) - stored_start);
+				each(element);
+			}
 		} while (json.eat(','));
 		if (!json.eat(']'))
-			return std::nullopt;
+			return false;
 	}
-	if (!json.at_end())
-		return std::nullopt;
-	return elements;
+	return json.at_end();
 }
 
 bool is_service_entry(const dock_list_element &element)
@@ -406,28 +405,43 @@ bool is_service_entry(const dock_list_element &element)
 				     (element.uuid && element.uuid->starts_with("brivora_")));
 }
 
+void absorb_user_ini_docks(service_context &context, std::string_view content)
+{
+	for (std::string_view value : basic_window_docks_values(content)) {
+		if (context.complete())
+			return;
+		// Only a list the host shows teaches, so it is checked whole first.
+		if (!read_dock_list(value))
+			continue;
+		read_dock_list(value, [&](const dock_list_element &element) {
+			if (is_service_entry(element) && element.url)
+				context.absorb_service_url(element.url->c_str());
+		});
+	}
+}
+
 std::optional<std::string> docks_line_repair(std::string_view content, std::string_view service_entries)
 {
 	const std::vector<std::string_view> values = basic_window_docks_values(content);
-	std::optional<std::vector<dock_list_element>> list;
-	if (!values.empty())
-		list = parse_dock_list(values.front());
 
 	std::string line(docks_key);
 	line += '[';
-	if (list) {
-		for (const dock_list_element &element : *list) {
-			if (!is_service_entry(element)) {
-				line.append(element.text);
-				line += ',';
-			}
+	service_entries_seen seen;
+	const bool readable = !values.empty() && read_dock_list(values.front(), [&](const dock_list_element &element) {
+		if (is_service_entry(element)) {
+			seen.add(element);
+		} else {
+			line.append(element.text);
+			line += ',';
 		}
-	}
+	});
+	if (!readable) // the host shows nothing of it: nothing to keep
+		line.resize(docks_key.size() + 1);
 	line.append(service_entries);
 	line += ']';
 
 	if (values.size() == 1) {
-		if (list && holds_service_docks(*list, service_entries))
+		if (readable && holds_service_docks(seen, service_entries))
 			return std::nullopt;
 		// Also a line that cannot parse: the repair must not loop on it.
 		if (line.size() == docks_key.size() + values.front().size() && line.starts_with(docks_key) &&
@@ -458,7 +472,7 @@ std::string rewrite_user_ini(std::string_view content, std::string_view expected
 		if (is_section_header(line)) {
 			if (in_basic)
 				write_docks_once();
-			in_basic = line == basic_window_header;
+			in_basic = is_basic_window_header(line);
 			found_basic = found_basic || in_basic;
 			write_ini_line(out, line);
 		} else if (in_basic && line.starts_with(docks_key)) {
@@ -484,7 +498,7 @@ std::vector<std::string_view> basic_window_docks_values(std::string_view content
 	for (size_t start = 0; start < content.size();) {
 		std::string_view line = next_line(content, start);
 		if (is_section_header(line))
-			in_basic = line == basic_window_header;
+			in_basic = is_basic_window_header(line);
 		else if (in_basic && line.starts_with(docks_key))
 			values.push_back(line.substr(docks_key.size()));
 	}

@@ -5,7 +5,10 @@
 // browser dock list read by meaning (a JSON array), the line the repair
 // writes, and the rewrite of the whole file around it. No host involved.
 
+#include "context/service-context.h"
+
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,8 +16,9 @@
 
 inline constexpr std::string_view docks_key = "ExtraBrowserDocks=";
 
-// Deeper nesting is treated as a value that does not parse.
-inline constexpr size_t max_dock_list_depth = 1024;
+// The host's JSON reader rejects a value nested deeper than this; the list
+// itself is at depth 0.
+inline constexpr int max_json_depth = 200;
 
 struct dock_list_element {
 	std::string_view text; // the element's stored bytes, without surrounding whitespace
@@ -24,14 +28,25 @@ struct dock_list_element {
 	std::optional<std::string> title, url, uuid;
 };
 
-// The elements of a stored ExtraBrowserDocks value, read as the host reads
-// it: its INI escapes (\\, \n, \r) undone, then strict JSON (RFC 8259) in
-// UTF-8 whose top level is an array. nullopt when it does not parse.
-// Element texts point into `stored_value`.
-std::optional<std::vector<dock_list_element>> parse_dock_list(std::string_view stored_value);
+// Reads a stored ExtraBrowserDocks value as the host reads it: up to its
+// first line end or NUL, its INI escapes (\\, \n, \r) undone, then JSON as
+// the host's reader takes it (no UTF-8 check inside strings, no raw control
+// characters, nesting at most max_json_depth), whose top level is an array.
+// Calls `each`, when given, with every element of the array in order as it
+// is read, so a value that turns out unreadable may have shown some. False
+// when the host could not read the value as a list. Element texts point
+// into `stored_value`.
+bool read_dock_list(std::string_view stored_value,
+		    const std::function<void(const dock_list_element &)> &each = nullptr);
 
 // An object whose "url" holds "/brivora/" or whose "uuid" starts with "brivora_".
 bool is_service_entry(const dock_list_element &element);
+
+// Learns the context from the service's own entries of the [BasicWindow]
+// ExtraBrowserDocks lists of a whole user.ini: in file order, then list
+// order, one decoded URL at a time, from lists the host can read. Stops
+// once the context is complete. No other line teaches anything.
+void absorb_user_ini_docks(service_context &context, std::string_view content);
 
 // nullopt while the docks line of `content` (a whole user.ini) is in order:
 // exactly one ExtraBrowserDocks line in its [BasicWindow] sections, whose

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -20,10 +21,11 @@ struct file_identity {
 };
 
 // Reads the whole file into `content`. `missing` only when the file does not
-// exist; anything that keeps it from being read completely, or a file that is
-// not a regular file, is `failed`. Never waits to open it. With `ok`, the
-// file's identity as it was opened goes to `identity` when it is given.
-file_read read_file_text(const char *path, std::string &content, file_identity *identity = nullptr);
+// exist; anything that keeps it from being read completely, a file that is
+// not a regular file or one larger than `max_size` bytes is `failed`. Never
+// waits to open it. With `ok`, the file's identity as it was opened goes to
+// `identity` when it is given.
+file_read read_file_text(const char *path, std::string &content, size_t max_size, file_identity *identity = nullptr);
 
 // The identity of the file at `path` (links followed, as by a read). False
 // when there is none.
@@ -31,17 +33,20 @@ bool current_file_identity(const char *path, file_identity &identity);
 
 // When `path` is absent but `bak_path` exists (left by an earlier version's
 // swap, interrupted between its two renames), moves the backup back into
-// place. True when it did. A backup is never removed.
+// place, never over a file that appears at `path` meanwhile. True when it
+// did. A backup is never removed otherwise.
 bool restore_leftover_backup(const char *path, const char *bak_path);
 
 enum class file_replace {
 	replaced,
-	not_started, // no regular file at `path`, or no temporary file; nothing changed
-	failed,      // writing or renaming failed; `path` is as it was
+	not_started, // no regular file at `path`; nothing changed
+	failed,      // the temporary file could not be made, written or renamed; `path` is as it was
 };
 
-// Writes `content` to `tmp_path` (a new file, never through a link, with the
-// permission bits of `path`), flushes it to disk, renames it over `path` and
-// flushes the folder. On any failure the temporary file is removed and `path`
-// keeps its previous content.
-file_replace replace_file(const char *path, const char *tmp_path, std::string_view content);
+// Writes `content` to a temporary file of its own beside `path` (named
+// "<path>.brivora-<pid>-<random>.tmp", created new, never through a link,
+// with the permission bits of `path`), flushes it to disk, renames it over
+// `path` and flushes the folder. Several writers at once each replace the
+// file whole. On any failure the temporary file is removed and `path` keeps
+// its previous content.
+file_replace replace_file(const char *path, std::string_view content);

@@ -30,7 +30,7 @@ const std::string *user_ini::content()
 		return nullptr;
 	if (!read_) {
 		// One non-blocking read: a pipe or device at the path is never read.
-		status_ = read_file_text(path_, content_, &identity_);
+		status_ = read_file_text(path_, content_, max_user_ini_size, &identity_);
 		read_ = true;
 	}
 	return status_ == file_read::ok ? &content_ : nullptr;
@@ -41,7 +41,7 @@ void absorb_user_ini_context(service_context &context, user_ini &ini)
 	if (context.complete() || ini.unchanged())
 		return;
 	if (const std::string *content = ini.content())
-		context.absorb_user_ini(*content);
+		absorb_user_ini_docks(context, *content);
 }
 
 void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_memory &memory)
@@ -53,9 +53,7 @@ void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_me
 	if (ini.unchanged() && entries == memory.in_order_entries)
 		return;
 
-	char tmp_path[config_path_size + 16];
 	char bak_path[config_path_size + 16];
-	std::snprintf(tmp_path, sizeof(tmp_path), "%s.brivora.tmp", ini.path());
 	std::snprintf(bak_path, sizeof(bak_path), "%s.brivora.bak", ini.path());
 
 	if (restore_leftover_backup(ini.path(), bak_path))
@@ -77,7 +75,7 @@ void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_me
 		return;
 	}
 
-	switch (replace_file(ini.path(), tmp_path, rewrite_user_ini(*content, *docks_line))) {
+	switch (replace_file(ini.path(), rewrite_user_ini(*content, *docks_line))) {
 	case file_replace::replaced:
 		memory.failure_reported = false;
 		obs_log(LOG_INFO,

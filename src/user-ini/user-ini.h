@@ -12,6 +12,8 @@
 #include <string>
 
 inline constexpr size_t config_path_size = 1024;
+// A larger user.ini is no host's: it is left alone, neither read nor rewritten.
+inline constexpr size_t max_user_ini_size = 16 * 1024 * 1024;
 
 // Full path of the host's per-user user.ini. False when the host cannot tell
 // it, or when it does not fit `path_size`.
@@ -60,9 +62,10 @@ private:
 	file_identity identity_;
 };
 
-// Learns from user.ini's lines while the context is not complete. A file
-// unchanged since a pass that found it in order teaches nothing new: that
-// pass already had a token, and the lines gave the slug they give now.
+// Learns from the service's own docks in user.ini while the context is not
+// complete. A file unchanged since a pass that found it in order teaches
+// nothing new: that pass already had a token, and the docks gave the slug
+// they give now.
 void absorb_user_ini_context(service_context &context, user_ini &ini);
 
 // Once a token is known, makes user.ini's [BasicWindow] ExtraBrowserDocks

@@ -1,19 +1,21 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Whole-file reads and the atomic replacement of user.ini, with deterministic
-// faults. The tests run as root, so faults come from a file size limit, wrong
+// faults. The tests run as root, so faults come from resource limits, wrong
 // file types in the way, or the wrapped calls below (linked with -Wl,--wrap),
-// which also record every rename and removal the file layer makes.
+// which also record every rename, removal and flush the file layer makes.
 
 #include "user-ini/safe-file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <signal.h>
 #include <string>
@@ -40,14 +42,21 @@ bool fails(unsigned mask, int &calls)
 	return false;
 }
 
-// Every rename and removal, in order, with file names only.
+// Every rename, removal and flush, in order, with file names only; a
+// temporary file's name is shown as "<tmp>".
 std::vector<std::string> file_changes;
 
 std::string file_name(const char *path)
 {
 	const char *slash = std::strrchr(path, '/');
-	return slash ? slash + 1 : path;
+	const std::string name = slash ? slash + 1 : path;
+	return name.find(".brivora-") != std::string::npos && name.ends_with(".tmp") ? "<tmp>" : name;
 }
+
+// renameat2: runs first (a file appearing at the last moment), and whether
+// the file system knows the flag.
+std::function<void()> before_renameat2;
+bool renameat2_unsupported = false;
 
 enum class read_fault { none, interrupted_once, io_error, early_end, small_chunks };
 read_fault read_mode = read_fault::none;
@@ -69,9 +78,24 @@ extern "C" int __wrap_remove(const char *path)
 	return __real_remove(path);
 }
 
+extern "C" int __real_renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags);
+extern "C" int __wrap_renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
+{
+	file_changes.push_back("renameat2 " + file_name(from) + " " + file_name(to));
+	if (before_renameat2)
+		before_renameat2();
+	if (renameat2_unsupported) {
+		errno = EINVAL;
+		return -1;
+	}
+	return fails(rename_fail_mask, rename_calls) ? -1 : __real_renameat2(from_dir, from, to_dir, to, flags);
+}
+
 extern "C" int __real_fsync(int fd);
 extern "C" int __wrap_fsync(int fd)
 {
+	struct stat st;
+	file_changes.push_back(::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? "fsync folder" : "fsync file");
 	return fails(fsync_fail_mask, fsync_calls) ? -1 : __real_fsync(fd);
 }
 
@@ -122,13 +146,14 @@ protected:
 		ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
 		dir = tmpl;
 		ini = (dir / "user.ini").string();
-		tmp = ini + ".brivora.tmp";
 		bak = ini + ".brivora.bak";
 	}
 	void TearDown() override
 	{
 		fail_renames(0);
 		read_mode = read_fault::none;
+		before_renameat2 = nullptr;
+		renameat2_unsupported = false;
 		fs::remove_all(dir);
 	}
 	static void fail_renames(unsigned mask) { fail_calls(mask, 0, 0); }
@@ -140,10 +165,15 @@ protected:
 		rename_calls = fsync_calls = close_calls = 0;
 		file_changes.clear();
 	}
-	file_replace replace() { return replace(tmp); }
-	file_replace replace(const std::string &tmp_path)
+	file_replace replace() { return replace_file(ini.c_str(), updated); }
+	// The names in the folder: after any replacement, user.ini alone.
+	std::vector<std::string> names() const
 	{
-		return replace_file(ini.c_str(), tmp_path.c_str(), updated);
+		std::vector<std::string> found;
+		for (const auto &entry : fs::directory_iterator(dir))
+			found.push_back(entry.path().filename().string());
+		std::sort(found.begin(), found.end());
+		return found;
 	}
 
 	static void put(const std::string &path, const std::string &content, mode_t mode = 0640)
@@ -162,12 +192,11 @@ protected:
 	void expect_untouched()
 	{
 		EXPECT_EQ(get(ini), original);
-		EXPECT_FALSE(exists(tmp));
-		EXPECT_FALSE(exists(bak));
+		EXPECT_EQ(names(), std::vector<std::string>{"user.ini"});
 	}
 
 	fs::path dir;
-	std::string ini, tmp, bak;
+	std::string ini, bak;
 };
 
 TEST_F(UserIniFile, ReadsWholeFileOrReportsWhy)
@@ -188,16 +217,22 @@ TEST_F(UserIniFile, ReadsWholeFileOrReportsWhy)
 		read_mode = r.fault;
 		read_calls = 0;
 		std::string content = "stale";
-		EXPECT_EQ(read_file_text(ini.c_str(), content), r.want) << r.name;
+		EXPECT_EQ(read_file_text(ini.c_str(), content, original.size()), r.want) << r.name;
 		EXPECT_EQ(content, r.want == file_read::ok ? original : "") << r.name;
 	}
 	read_mode = read_fault::none;
 
+	// A file over the size limit is not read at all.
 	std::string content = "stale";
-	EXPECT_EQ(read_file_text((dir / "absent.ini").c_str(), content), file_read::missing);
+	read_calls = 0;
+	EXPECT_EQ(read_file_text(ini.c_str(), content, original.size() - 1), file_read::failed);
+	EXPECT_EQ(read_calls, 0);
+
+	content = "stale";
+	EXPECT_EQ(read_file_text((dir / "absent.ini").c_str(), content, 100), file_read::missing);
 	EXPECT_EQ(content, "");
 	put(ini, "");
-	EXPECT_EQ(read_file_text(ini.c_str(), content), file_read::ok);
+	EXPECT_EQ(read_file_text(ini.c_str(), content, 100), file_read::ok);
 	EXPECT_EQ(content, "");
 	// Present but not a readable regular file.
 	// Present but not a readable regular file; a pipe without a writer
@@ -208,7 +243,7 @@ TEST_F(UserIniFile, ReadsWholeFileOrReportsWhy)
 	ASSERT_EQ(::mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
 	::alarm(10);
 	for (const char *name : {"folder.ini", "loop.ini", "null.ini", "fifo.ini"})
-		EXPECT_EQ(read_file_text((dir / name).c_str(), content), file_read::failed) << name;
+		EXPECT_EQ(read_file_text((dir / name).c_str(), content, 100), file_read::failed) << name;
 	::alarm(0);
 }
 
@@ -218,7 +253,7 @@ TEST_F(UserIniFile, IdentityChangesWithEveryChangeToTheFile)
 	put(ini, original);
 	std::string content;
 	file_identity as_read, now;
-	ASSERT_EQ(read_file_text(ini.c_str(), content, &as_read), file_read::ok);
+	ASSERT_EQ(read_file_text(ini.c_str(), content, 100, &as_read), file_read::ok);
 	ASSERT_TRUE(current_file_identity(ini.c_str(), now));
 	EXPECT_EQ(now, as_read);
 
@@ -247,64 +282,85 @@ TEST_F(UserIniFile, ReplacementKeepsPermissionBits)
 	for (mode_t mode : {0600, 0640, 0644}) {
 		put(ini, original, mode);
 		put(bak, "leftover backup");
-		put(tmp, std::string(500, 'x'), 0666); // a longer leftover must not show through
 		ASSERT_EQ(replace(), file_replace::replaced);
 		EXPECT_EQ(get(ini), updated);
 		EXPECT_EQ(mode_of(ini), mode) << std::oct << mode;
-		EXPECT_FALSE(exists(tmp));
+		EXPECT_EQ(names(), (std::vector<std::string>{"user.ini", "user.ini.brivora.bak"}));
 		EXPECT_EQ(get(bak), "leftover backup") << "a backup is never removed";
 	}
 }
 
-TEST_F(UserIniFile, NothingStartsWithoutFileOrTemporaryFile)
+TEST_F(UserIniFile, NothingStartsWithoutARegularFile)
 {
 	EXPECT_EQ(replace(), file_replace::not_started);
 	EXPECT_TRUE(fs::is_empty(dir));
 
-	put(ini, original);
-	EXPECT_EQ(replace((dir / "missing-folder" / "user.ini.brivora.tmp").string()), file_replace::not_started);
-	expect_untouched();
-	EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-
-	// A link planted at the temporary file's name is never written through,
-	// and a pipe there never waited on.
-	put((dir / "victim").string(), "victim");
-	fs::create_symlink(dir / "victim", tmp);
-	EXPECT_EQ(replace(), file_replace::not_started);
-	EXPECT_EQ(get((dir / "victim").string()), "victim");
-	EXPECT_TRUE(fs::is_symlink(tmp));
-	fs::remove(tmp);
-	ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
-	::alarm(10);
-	EXPECT_EQ(replace(), file_replace::not_started);
-	fs::remove(tmp);
-
 	// Something else than a regular file at user.ini's path is never replaced.
-	fs::remove(ini);
 	ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
 	EXPECT_EQ(replace(), file_replace::not_started);
-	::alarm(0);
 	EXPECT_TRUE(fs::is_fifo(ini));
-	EXPECT_FALSE(exists(tmp));
+	EXPECT_EQ(names(), std::vector<std::string>{"user.ini"});
 }
 
-TEST_F(UserIniFile, FullDiskDuringWriteLeavesFileAlone)
+// A full disk, or no temporary file to be had (a folder that is not
+// writable; as root, no file descriptor left stands in for it).
+TEST_F(UserIniFile, WriteOrCreationFailureLeavesFileAlone)
+{
+	struct row {
+		const char *what;
+		int resource;
+		rlim_t limit;
+	} rows[] = {{"full disk", RLIMIT_FSIZE, 64}, {"no temporary file", RLIMIT_NOFILE, 0}};
+	for (const row &r : rows) {
+		put(ini, original);
+		const pid_t child = ::fork();
+		ASSERT_GE(child, 0);
+		if (child == 0) {
+			::signal(SIGXFSZ, SIG_IGN);
+			const rlimit limit{r.limit, r.limit};
+			if (::setrlimit(r.resource, &limit) != 0)
+				::_exit(100);
+			::_exit(static_cast<int>(replace_file(ini.c_str(), std::string(4096, 'n'))));
+		}
+		int status = 0;
+		ASSERT_EQ(::waitpid(child, &status, 0), child);
+		ASSERT_TRUE(WIFEXITED(status));
+		EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(file_replace::failed)) << r.what;
+		expect_untouched();
+	}
+}
+
+// Two OBS on one config folder: each replacement is whole, whoever wins.
+TEST_F(UserIniFile, TwoProcessesNeverTearTheFile)
 {
 	put(ini, original);
-	const pid_t child = ::fork();
-	ASSERT_GE(child, 0);
-	if (child == 0) {
-		::signal(SIGXFSZ, SIG_IGN);
-		const rlimit limit{64, 64};
-		if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-			::_exit(100);
-		::_exit(static_cast<int>(replace_file(ini.c_str(), tmp.c_str(), std::string(4096, 'n'))));
+	const std::string contents[] = {std::string(96 * 1024, 'a'), std::string(64 * 1024, 'b') + "\n"};
+	pid_t writers[2];
+	for (int w = 0; w < 2; ++w) {
+		writers[w] = ::fork();
+		ASSERT_GE(writers[w], 0);
+		if (writers[w] == 0) {
+			int failures = 0;
+			for (int round = 0; round < 300; ++round)
+				failures += replace_file(ini.c_str(), contents[w]) != file_replace::replaced;
+			::_exit(failures > 100 ? 100 : failures);
+		}
 	}
-	int status = 0;
-	ASSERT_EQ(::waitpid(child, &status, 0), child);
-	ASSERT_TRUE(WIFEXITED(status));
-	EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(file_replace::failed));
-	expect_untouched();
+	int reads = 0, torn = 0;
+	for (int running = 2; running > 0;) {
+		const std::string now = get(ini);
+		++reads;
+		torn += now != original && now != contents[0] && now != contents[1];
+		running = 0;
+		for (pid_t writer : writers)
+			running += ::waitpid(writer, nullptr, WNOHANG) == 0;
+	}
+	EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+	for (pid_t writer : writers)
+		::waitpid(writer, nullptr, 0); // reaped above; nothing left
+	const std::string last = get(ini);
+	EXPECT_TRUE(last == contents[0] || last == contents[1]);
+	EXPECT_EQ(names(), std::vector<std::string>{"user.ini"});
 }
 
 TEST_F(UserIniFile, UserIniIsNeverAbsentAndABackupNeverRemoved)
@@ -313,7 +369,7 @@ TEST_F(UserIniFile, UserIniIsNeverAbsentAndABackupNeverRemoved)
 	put(bak, "leftover backup");
 	fail_calls(0, 0, 0);
 	ASSERT_EQ(replace(), file_replace::replaced);
-	EXPECT_EQ(file_changes, std::vector<std::string>{"rename user.ini.brivora.tmp user.ini"});
+	EXPECT_EQ(file_changes, (std::vector<std::string>{"fsync file", "rename <tmp> user.ini", "fsync folder"}));
 	EXPECT_EQ(get(ini), updated);
 	EXPECT_EQ(get(bak), "leftover backup");
 }
@@ -325,13 +381,9 @@ TEST_F(UserIniFile, FailedWriteOrRenameLeavesFileAsItWas)
 		unsigned renames, fsyncs, closes;
 		std::vector<std::string> changes;
 	} rows[] = {
-		{"fsync of the temporary file", 0, 0b1, 0, {"remove user.ini.brivora.tmp"}},
-		{"close of the temporary file", 0, 0, 0b1, {"remove user.ini.brivora.tmp"}},
-		{"rename over user.ini",
-		 0b1,
-		 0,
-		 0,
-		 {"rename user.ini.brivora.tmp user.ini", "remove user.ini.brivora.tmp"}},
+		{"fsync of the temporary file", 0, 0b1, 0, {"fsync file", "remove <tmp>"}},
+		{"close of the temporary file", 0, 0, 0b1, {"fsync file", "remove <tmp>"}},
+		{"rename over user.ini", 0b1, 0, 0, {"fsync file", "rename <tmp> user.ini", "remove <tmp>"}},
 	};
 	for (const row &r : rows) {
 		put(ini, original, 0600);
@@ -352,15 +404,35 @@ TEST_F(UserIniFile, LeftoverBackupRestoredOnlyWhenFileIsAbsent)
 	EXPECT_FALSE(exists(ini));
 	EXPECT_EQ(get(bak), original);
 	EXPECT_TRUE(restore_leftover_backup(ini.c_str(), bak.c_str()));
-	EXPECT_EQ(file_changes, std::vector<std::string>{"rename user.ini.brivora.bak user.ini"});
+	EXPECT_EQ(file_changes, (std::vector<std::string>{"renameat2 user.ini.brivora.bak user.ini", "fsync folder"}));
 	expect_untouched();
 
-	put(bak, "older"); // both present: neither is touched
+	// A file system without RENAME_NOREPLACE: a link, then the old name goes.
+	fs::rename(ini, bak);
+	renameat2_unsupported = true;
+	EXPECT_TRUE(restore_leftover_backup(ini.c_str(), bak.c_str()));
+	renameat2_unsupported = false;
+	expect_untouched();
+
+	// The host creates user.ini at the last moment: its file stays.
+	fs::rename(ini, bak);
+	before_renameat2 = [&] {
+		put(ini, "the host's");
+	};
+	EXPECT_FALSE(restore_leftover_backup(ini.c_str(), bak.c_str()));
+	before_renameat2 = nullptr;
+	EXPECT_EQ(get(ini), "the host's");
+	EXPECT_EQ(get(bak), original);
+
+	// Both present, or a dangling link at user.ini: neither is touched.
 	fail_renames(0);
 	EXPECT_FALSE(restore_leftover_backup(ini.c_str(), bak.c_str()));
+	fs::remove(ini);
+	fs::create_symlink("nowhere", ini);
+	EXPECT_FALSE(restore_leftover_backup(ini.c_str(), bak.c_str()));
 	EXPECT_EQ(file_changes, std::vector<std::string>{});
-	EXPECT_EQ(get(ini), original);
-	EXPECT_EQ(get(bak), "older");
+	EXPECT_TRUE(fs::is_symlink(ini));
+	EXPECT_EQ(get(bak), original);
 
 	fs::remove(ini); // neither present: nothing appears
 	fs::remove(bak);

@@ -1,17 +1,30 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The dock list read by meaning: the strict JSON reader, and when the docks
-// line of user.ini is in order or what the repair writes instead.
+// The dock list read by meaning, as the host's JSON reader reads it; when the
+// docks line of user.ini is in order or what the repair writes instead; and
+// what user.ini's docks teach.
 
 #include "user-ini/dock-line.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace std::literals;
+
+// The elements of a readable list, as stored; nullopt when the host could
+// not read it.
+std::optional<std::vector<dock_list_element>> elements_of(std::string_view stored)
+{
+	std::vector<dock_list_element> elements;
+	if (!read_dock_list(stored, [&](const dock_list_element &e) { elements.push_back(e); }))
+		return std::nullopt;
+	return elements;
+}
 
 std::vector<std::string> texts(const std::vector<dock_list_element> &list)
 {
@@ -21,7 +34,7 @@ std::vector<std::string> texts(const std::vector<dock_list_element> &list)
 	return out;
 }
 
-TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
+TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 {
 	struct row {
 		std::string stored;
@@ -35,23 +48,29 @@ TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
 		  "false"}},
 		// The host's INI layer stores '\' as "\\" and line ends as \n, \r.
 		{"[{\"title\": \"a\\\\\"b\"},\\n\"c\\\\\\\\d\"]", {"{\"title\": \"a\\\\\"b\"}", "\"c\\\\\\\\d\""}},
+		{"[1,\\r\\n2]", {"1", "2"}},
+		// Strings are not checked for UTF-8.
+		{"[\"\xc0\xaf\", \"\xed\xa0\x80\", \"\xf4\x90\x80\x80\", \"\xe9t\x7f\"]",
+		 {"\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xf4\x90\x80\x80\"", "\"\xe9t\x7f\""}},
+		// The host's INI reader ends the value at a carriage return or a NUL.
+		{"[1]\r,2]", {"1"}},
+		{"[1,\r2]", {}, false},
+		{std::string("[1,2]\0x", 7), {"1", "2"}},
+		{std::string("[1,\0 2]", 7), {}, false},
 		{"{}", {}, false},
 		{"[1,]", {}, false},
 		{"[,1]", {}, false},
 		{"[1 2]", {}, false},
 		{"[01]", {}, false},
+		{"[-01]", {}, false},
 		{"[1.]", {}, false},
 		{"[.5]", {}, false},
 		{"[-]", {}, false},
 		{"[1e]", {}, false},
 		{"[tru]", {}, false},
-		{"[\"a\x01\"]", {}, false},            // control character in a string
-		{"[\"\\\\x\"]", {}, false},            // unknown escape
-		{"[\"\\\\u12G4\"]", {}, false},        // bad hex
-		{"[\"\xc0\xaf\"]", {}, false},         // overlong
-		{"[\"\xed\xa0\x80\"]", {}, false},     // an encoded surrogate
-		{"[\"\xf4\x90\x80\x80\"]", {}, false}, // beyond U+10FFFF
-		{"[\"\xe9\"]", {}, false},             // cut short
+		{"[\"a\x01\"]", {}, false},     // control character in a string
+		{"[\"\\\\x\"]", {}, false},     // unknown escape
+		{"[\"\\\\u12G4\"]", {}, false}, // bad hex
 		{"[] x", {}, false},
 		{"[\"a\"", {}, false},
 		{"[{\"a\" 1}]", {}, false},
@@ -60,32 +79,37 @@ TEST(DockList, ReadsStrictJsonAsTheHostStoresIt)
 		{"", {}, false},
 	};
 	for (const row &r : rows) {
-		const auto list = parse_dock_list(r.stored);
+		const auto list = elements_of(r.stored);
 		ASSERT_EQ(list.has_value(), r.parses) << r.stored;
 		if (list) {
 			EXPECT_EQ(texts(*list), r.elements) << r.stored;
 		}
 	}
 
-	// Depth: the top array counts as one level.
-	const size_t cap = max_dock_list_depth;
-	EXPECT_TRUE(parse_dock_list(std::string(cap, '[') + std::string(cap, ']')));
-	EXPECT_FALSE(parse_dock_list(std::string(cap + 1, '[') + std::string(cap + 1, ']')));
-	EXPECT_TRUE(parse_dock_list("[{\"a\":" + std::string(cap - 2, '[') + std::string(cap - 2, ']') + "}]"));
-	EXPECT_FALSE(parse_dock_list("[{\"a\":" + std::string(cap - 1, '[') + std::string(cap - 1, ']') + "}]"));
-	EXPECT_FALSE(parse_dock_list(std::string(1000000, '[')));
+	// Depth: the list is at depth 0, and no value may be deeper than 200.
+	const auto nested = [](int depth, std::string_view inner) {
+		return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+	};
+	EXPECT_TRUE(read_dock_list(nested(201, "")));
+	EXPECT_FALSE(read_dock_list(nested(202, "")));
+	EXPECT_TRUE(read_dock_list(nested(200, "1")));
+	EXPECT_FALSE(read_dock_list(nested(201, "1")));
+	EXPECT_TRUE(read_dock_list("[{\"a\":" + nested(198, "\"x\"") + "}]"));
+	EXPECT_FALSE(read_dock_list("[{\"a\":" + nested(199, "\"x\"") + "}]"));
+	EXPECT_FALSE(read_dock_list(std::string(1000000, '[')));
 }
 
 TEST(DockList, DecodesTheThreeMembersOfObjects)
 {
 	const auto list =
-		parse_dock_list("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\", \"url\": 5, "
-				"\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"]]");
+		elements_of("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\\\\ud800x\", \"url\": 5, "
+			    "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"]]");
 	ASSERT_TRUE(list);
 	ASSERT_EQ(list->size(), 2u);
 	const dock_list_element &object = (*list)[0];
 	EXPECT_TRUE(object.is_object);
-	EXPECT_EQ(object.title, "\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbd"); // a lone surrogate stands for U+FFFD
+	// A lone escaped surrogate is encoded on its own.
+	EXPECT_EQ(object.title, "\xc3\xa9\xf0\x9f\x98\x80\xed\xa0\x80\xed\xa0\x80x");
 	EXPECT_EQ(object.url, std::nullopt);
 	EXPECT_EQ(object.uuid, "brivora_y");
 	EXPECT_TRUE(is_service_entry(object));
@@ -108,6 +132,19 @@ const std::string stale_live =
 // The user's own docks, as the host stores them ('\' doubled by its INI layer).
 const std::string notes = R"({"title": "My \\"notes\\"", "url": "https://notes.example/?a=1&b=2", "uuid": "6f1c"})";
 const std::string chat_popout = R"({"title":"Popout","url":"https://chat.other.example/embed?token=x","uuid":"9a2e"})";
+// A title in Latin-1, which the host shows as it is.
+const std::string latin1 = "{\"title\": \"Caf\xe9\", \"url\": \"https://cafe.example/\", \"uuid\": \"c4fe\"}";
+const std::string dashboard = R"({"title": "Dashboard", "url": "https://brivora.app/dashboard", "uuid": "d45b"})";
+// A user's dock nested as deep as the host reads, and one level deeper.
+const std::string deepest = "{\"x\": " + std::string(199, '[') + std::string(199, ']') + "}";
+const std::string too_deep = "{\"x\": " + std::string(200, '[') + std::string(200, ']') + "}";
+
+std::string swap_uuids(const std::string &dock)
+{
+	const bool live_dock = dock.find("brivora_live_dock") != std::string::npos;
+	return std::regex_replace(dock, std::regex(live_dock ? "brivora_live_dock" : "brivora_chat_dock"),
+				  live_dock ? "brivora_chat_dock" : "brivora_live_dock");
+}
 
 std::string ini(const std::string &docks_lines)
 {
@@ -146,6 +183,21 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		 "ExtraBrowserDocks=[" + service + "]"},
 		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"),
 		 "ExtraBrowserDocks=[" + service + "]"},
+		{"uuids swapped",
+		 ini("ExtraBrowserDocks=[" + swap_uuids(host_live) + ", " + swap_uuids(host_chat) + "]\n"),
+		 "ExtraBrowserDocks=[" + service + "]"},
+		{"stale dock of the same length",
+		 ini("ExtraBrowserDocks=[" + host_chat + ", " +
+		     std::regex_replace(host_live, std::regex("t=1"), "t=2") + "]\n"),
+		 "ExtraBrowserDocks=[" + service + "]"},
+		{"the service's site is not its dock", ini("ExtraBrowserDocks=[" + dashboard + "," + service + "]\n"),
+		 ""},
+		{"a Latin-1 title", ini("ExtraBrowserDocks=[" + latin1 + "," + stale_live + "]\n"),
+		 "ExtraBrowserDocks=[" + latin1 + "," + service + "]"},
+		{"as deep as the host reads", ini("ExtraBrowserDocks=[" + deepest + "]\n"),
+		 "ExtraBrowserDocks=[" + deepest + "," + service + "]"},
+		{"deeper than the host reads", ini("ExtraBrowserDocks=[" + too_deep + "]\n"),
+		 "ExtraBrowserDocks=[" + service + "]"},
 	};
 	for (const row &r : rows) {
 		const auto line = docks_line_repair(r.content, service);
@@ -153,17 +205,78 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 	}
 }
 
-TEST(DocksLine, OwnLineThatCannotParseIsNotRewrittenAgain)
+TEST(DocksLine, OneRewriteSettlesTheFile)
 {
-	// A cut slug can end inside a UTF-8 sequence: the service entries are
-	// then no JSON, and only the exact line stops the repair.
-	const std::string bad = R"({"title":"Brivora Dock Live","url":"https://h/brivora/)"
-				"\xc3"
-				R"(/live-dock/","uuid":"brivora_live_dock"})";
-	const std::string line = "ExtraBrowserDocks=[" + bad + "]";
-	EXPECT_EQ(docks_line_repair(ini(line + "\n"), bad), std::nullopt);
-	EXPECT_EQ(docks_line_repair(ini("ExtraBrowserDocks=[" + notes + "]\n"), bad),
-		  "ExtraBrowserDocks=[" + notes + "," + bad + "]");
+	struct row {
+		const char *name, *learnt_from, *users_docks;
+	} rows[] = {
+		// A slug cut at its capacity, where a character did not fit whole.
+		{"cut multi-byte slug",
+		 "https://h/brivora/\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
+		 "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
+		 "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
+		 "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"
+		 "\xc3\xa9\xc3\xa9\xc3\xa9/?widgetToken=t",
+		 ""},
+		{"Latin-1 title of the user's", "https://h/brivora/s/?widgetToken=t", ""},
+	};
+	for (const row &r : rows) {
+		service_context context;
+		context.absorb_url(r.learnt_from);
+		const std::string content = ini("ExtraBrowserDocks=[" + notes + ", " + latin1 + "]\r\n");
+		const auto line = docks_line_repair(content, context.dock_entries());
+		ASSERT_TRUE(line) << r.name;
+		EXPECT_EQ(*line, "ExtraBrowserDocks=[" + notes + "," + latin1 + "," + context.dock_entries() + "]")
+			<< r.name;
+		EXPECT_EQ(docks_line_repair(rewrite_user_ini(content, *line), context.dock_entries()), std::nullopt)
+			<< r.name;
+	}
+}
+
+TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
+{
+	const std::string foreign =
+		R"({"title": "Other", "url": "https://other.example/x?widgetToken=FOREIGN", "uuid": "0f0f"})";
+	const std::string own =
+		R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?widgetToken=mine", "uuid": "brivora_live_dock"})";
+	const std::string login =
+		R"({"title": "Brivora Login", "url": "https://login.brivora.example/obs?widgetToken=from-login", "uuid": "brivora_login_dock"})";
+	struct row {
+		const char *name;
+		std::string content, token, slug;
+	} rows[] = {
+		{"a foreign dock first", ini("ExtraBrowserDocks=[" + foreign + ", " + own + "]\n"), "mine", "s"},
+		{"the older login dock", ini("ExtraBrowserDocks=[" + login + "]\n"), "from-login", "dravelo"},
+		{"no other line teaches",
+		 "[General]\nUrl=https://h/brivora/g/?widgetToken=G\n[BasicWindow]\nX=" + host_live +
+			 "\n[Other]\nExtraBrowserDocks=[" + host_live + "]\n",
+		 "", "dravelo"},
+		{"an unreadable list teaches nothing", ini("ExtraBrowserDocks=[" + host_live + ",]\n"), "", "dravelo"},
+		{"lists in file order, entries in list order",
+		 ini("ExtraBrowserDocks=[" + std::string(R"({"url": "https://h/brivora/first/", "uuid": "u"})") + ", " +
+		     R"({"url": "https://h/brivora/second/?token=late\u0026x=1", "uuid": "u"})" + "]\n[BasicWindow]\n" +
+		     "ExtraBrowserDocks=[" + host_chat + "]\n"),
+		 "late", "first"},
+	};
+	for (const row &r : rows) {
+		service_context context;
+		absorb_user_ini_docks(context, r.content);
+		EXPECT_EQ(context.widget_token, r.token) << r.name;
+		EXPECT_EQ(context.streamer_slug, r.slug) << r.name;
+	}
+
+	// The repair puts the user's docks first; the next start still learns
+	// the service's token, not the foreign dock's.
+	service_context first_start;
+	const std::string before = rows[0].content;
+	absorb_user_ini_docks(first_start, before);
+	const auto line = docks_line_repair(before, first_start.dock_entries());
+	ASSERT_TRUE(line);
+	ASSERT_TRUE(line->starts_with("ExtraBrowserDocks=[" + foreign));
+	service_context next_start;
+	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line));
+	EXPECT_STREQ(next_start.widget_token, first_start.widget_token);
+	EXPECT_STREQ(next_start.streamer_slug, "s");
 }
 
 } // namespace

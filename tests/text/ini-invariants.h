@@ -31,6 +31,14 @@ inline bool is_header(std::string_view line)
 	return !line.empty() && line.front() == '[';
 }
 
+// Carriage returns at the end of a header line do not change what it names.
+inline bool is_basic_window(std::string_view line)
+{
+	while (line.ends_with('\r'))
+		line.remove_suffix(1);
+	return line == basic_window;
+}
+
 // Empty when `output` is a valid rewrite of `input`, otherwise what is wrong.
 inline std::string violation(std::string_view input, std::string_view expected_line, std::string_view output)
 {
@@ -46,7 +54,7 @@ inline std::string violation(std::string_view input, std::string_view expected_l
 		if (line.ends_with('\r'))
 			line.remove_suffix(1);
 		if (is_header(line)) {
-			in_basic = line == basic_window;
+			in_basic = is_basic_window(line);
 			had_basic = had_basic || in_basic;
 		} else if (in_basic && line.starts_with(docks_key)) {
 			continue;
@@ -68,7 +76,7 @@ inline std::string violation(std::string_view input, std::string_view expected_l
 	in_basic = false;
 	for (std::string_view line : out) {
 		if (is_header(line))
-			in_basic = line == basic_window;
+			in_basic = is_basic_window(line);
 		else if (in_basic && line.starts_with(docks_key)) {
 			if (line != expected_line)
 				return "a [BasicWindow] section keeps a foreign docks line";
