@@ -671,9 +671,9 @@ def scenario_collections(ctx, report):
                 s.wait_pinned(scene)
                 live = sorted(i["inputName"] for i in s.ws.request("GetInputList")["inputs"])
                 expect(live == sorted(inputs + [SIGNATURE]), f"switch {n}, to '{name}': inputs {live}")
-            # OBS 29 rebuilds its docks at each switch; a SIGINT while it
-            # still paints them crashes it (5 in 12 quits, without the module
-            # too), as after start.
+            # A SIGINT right after the switches crashed OBS 29 while it
+            # painted a dock (5 in 12 quits, without the module too), as
+            # right after start.
             s.settle(s.ws.request("GetStats")["renderTotalFrames"] + 20)
         report.check(f"{t}{COLLECTION_SWITCHES} switches, each collection with only its own inputs "
                      f"and the pinned signature", switches)
