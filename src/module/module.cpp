@@ -101,6 +101,10 @@ void frontend_event(enum obs_frontend_event event, void *data) noexcept
 {
 	auto &module = *static_cast<guard_module *>(data);
 	switch (event) {
+	// A scene collection switch needs no hold on passes: the host raises
+	// SCENE_CHANGED only once the new collection is loaded, and while it
+	// clears the old one it reports no current scene, so a queued pass
+	// that runs in between does nothing.
 	case OBS_FRONTEND_EVENT_STREAMING_STARTED:
 	case OBS_FRONTEND_EVENT_SCENE_CHANGED:
 	case OBS_FRONTEND_EVENT_FINISHED_LOADING:

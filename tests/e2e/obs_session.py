@@ -118,14 +118,14 @@ def item_json(source, item_id, visible=True, locked=False, pos=(0.0, 0.0)):
             "group_item_backup": False, "private_settings": {}}
 
 
-def scene_collection(scene_name, items):
+def scene_collection(scene_name, items, name=COLLECTION):
     """A collection with one scene. `items` is [(Source, item options)], bottom first."""
     scene_uuid = str(uuid.uuid4())
     scene = {"id": "scene", "versioned_id": "scene", "name": scene_name, "uuid": scene_uuid,
              "enabled": True, "mixers": 0, "hotkeys": {}, "private_settings": {},
              "settings": {"custom_size": False, "id_counter": len(items),
                           "items": [item_json(src, i + 1, **opts) for i, (src, opts) in enumerate(items)]}}
-    return {"name": COLLECTION, "current_scene": scene_name, "current_program_scene": scene_name,
+    return {"name": name, "current_scene": scene_name, "current_program_scene": scene_name,
             "scene_order": [{"name": scene_name}], "sources": [scene] + [src.json() for src, _ in items],
             "groups": [], "transitions": [], "current_transition": "Fade", "transition_duration": 300,
             "quick_transitions": [], "saved_projectors": [], "preview_locked": False,
@@ -155,7 +155,10 @@ class ObsHome:
 
     @property
     def collection_file(self):
-        return os.path.join(self.obs_dir, "basic", "scenes", COLLECTION + ".json")
+        return self.collection_path(COLLECTION)
+
+    def collection_path(self, name):
+        return os.path.join(self.obs_dir, "basic", "scenes", name + ".json")
 
     @property
     def logs_dir(self):
@@ -195,9 +198,10 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None, preview=False, fps=10):
+    def seed(self, collection, user_ini_sections=None, preview=False, fps=10, more_collections=()):
         """Writes global.ini, the profile (at `fps` frames per second), the
-        collection, the websocket settings and, when given, user.ini. The
+        collection (the current one) and `more_collections`, the websocket
+        settings and, when given, user.ini. The
         preview is off unless asked for: it costs a software-rendered frame
         for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
@@ -221,7 +225,8 @@ class ObsHome:
             ("SimpleOutput", [("FilePath", self.root)]),
         ]
         self.write(os.path.join(self.obs_dir, "basic", "profiles", PROFILE, "basic.ini"), ini_text(profile))
-        self.write(self.collection_file, json.dumps(collection, indent=1))
+        for data in (collection,) + tuple(more_collections):
+            self.write(self.collection_path(data["name"]), json.dumps(data, indent=1))
         if user_ini_sections is not None:
             self.write(self.user_ini, ini_text(user_ini_sections))
 
@@ -239,8 +244,8 @@ class ObsHome:
         except FileNotFoundError:
             return None
 
-    def read_collection(self):
-        with open(self.collection_file) as f:
+    def read_collection(self, name=COLLECTION):
+        with open(self.collection_path(name)) as f:
             return json.load(f)
 
     def log_files(self):
