@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -139,11 +138,17 @@ const std::string dashboard = R"({"title": "Dashboard", "url": "https://brivora.
 const std::string deepest = "{\"x\": " + std::string(199, '[') + std::string(199, ']') + "}";
 const std::string too_deep = "{\"x\": " + std::string(200, '[') + std::string(200, ']') + "}";
 
+// `text` with the first `from` replaced by `to`.
+std::string replaced(std::string text, std::string_view from, std::string_view to)
+{
+	return text.replace(text.find(from), from.size(), to);
+}
+
 std::string swap_uuids(const std::string &dock)
 {
-	const bool live_dock = dock.find("brivora_live_dock") != std::string::npos;
-	return std::regex_replace(dock, std::regex(live_dock ? "brivora_live_dock" : "brivora_chat_dock"),
-				  live_dock ? "brivora_chat_dock" : "brivora_live_dock");
+	return dock.find("brivora_live_dock") != std::string::npos
+		       ? replaced(dock, "brivora_live_dock", "brivora_chat_dock")
+		       : replaced(dock, "brivora_chat_dock", "brivora_live_dock");
 }
 
 std::string ini(const std::string &docks_lines)
@@ -187,8 +192,7 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		 ini("ExtraBrowserDocks=[" + swap_uuids(host_live) + ", " + swap_uuids(host_chat) + "]\n"),
 		 "ExtraBrowserDocks=[" + service + "]"},
 		{"stale dock of the same length",
-		 ini("ExtraBrowserDocks=[" + host_chat + ", " +
-		     std::regex_replace(host_live, std::regex("t=1"), "t=2") + "]\n"),
+		 ini("ExtraBrowserDocks=[" + host_chat + ", " + replaced(host_live, "t=1", "t=2") + "]\n"),
 		 "ExtraBrowserDocks=[" + service + "]"},
 		{"the service's site is not its dock", ini("ExtraBrowserDocks=[" + dashboard + "," + service + "]\n"),
 		 ""},
