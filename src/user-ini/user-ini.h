@@ -13,7 +13,7 @@
 
 inline constexpr size_t config_path_size = 1024;
 // A larger user.ini is no host's: it is left alone, neither read nor rewritten.
-inline constexpr size_t max_user_ini_size = 16 * 1024 * 1024;
+inline constexpr size_t max_user_ini_size = size_t{16} << 20;
 
 // Full path of the host's per-user user.ini. False when the host cannot tell
 // it, or when it does not fit `path_size`.
