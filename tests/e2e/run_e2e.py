@@ -94,7 +94,8 @@ class Report:
     def check(self, name, fn, *args):
         try:
             fn(*args)
-        except (Failed, ObsWsError, HostError) as exc:
+        except (Failed, ObsWsError, HostError, OSError) as exc:
+            # OSError: a file the host should have kept is missing.
             self.failed += 1
             print(f"FAIL {name}: {exc}", flush=True)
             return False
@@ -117,12 +118,13 @@ class Service:
         url = f"{self.base}/{slug}/widgets/signature/"
         return url + f"?widgetToken={token}" if token else url
 
-    def dock_line(self, slug, token):
+    def dock_line(self, slug, token, kept=()):
+        """The module's docks line, after the user's own docks `kept`."""
         docks = [("Brivora Dock Live", "live-dock", "brivora_live_dock"),
                  ("Brivora Chat", "chat", "brivora_chat_dock")]
         parts = [f'{{"title":"{title}","url":"{self.base}/{slug}/{path}/?dock=1&pluginVersion=1.2.0'
                  f'&widgetToken={token}","uuid":"{uid}"}}' for title, path, uid in docks]
-        return "ExtraBrowserDocks=[" + ",".join(parts) + "]"
+        return "ExtraBrowserDocks=[" + ",".join([*kept, *parts]) + "]"
 
 
 def signature_settings_problems(settings, url):
@@ -282,12 +284,20 @@ SLUG_B, TOKEN_B = "e2e-returning", "e2eReturnTok9K"
 SLUG_C, TOKEN_C = "e2e-hostfmt", "e2eHostTok3M"
 
 
+# A dock of the user's own, of another site, with a token of its own.
+FOREIGN_DOCK = '{"title":"Other Site","url":"https://other.example/dock?widgetToken=FOREIGN","uuid":"0f0f"}'
+
+
 def seed_service_user(ctx, home):
-    """A streamer with the service's docks from an older module version in
-    user.ini, widgets of the service in the scene, and a duplicate alerts
-    source under another name."""
+    """A streamer with the service's docks from older releases in user.ini (a
+    login dock and a live dock) after a dock of another site with its own
+    token, widgets of the service in the scene, and a duplicate alerts source
+    under another name."""
     svc = ctx.service
-    old_docks = ('[{"title":"Brivora Dock Live","url":"' + svc.base + f'/{SLUG_A}/live-dock/?dock=1'
+    host = svc.base.split("/")[2]
+    old_docks = ("[" + FOREIGN_DOCK + ',{"title":"Brivora Login","url":"https://login.' + host +
+                 f'/obs/?widgetToken={TOKEN_INI}","uuid":"brivora_login_dock"}},'
+                 '{"title":"Brivora Dock Live","url":"' + svc.base + f'/{SLUG_A}/live-dock/?dock=1'
                  f'&pluginVersion=1.1.0&widgetToken={TOKEN_INI}","uuid":"brivora_live_dock"}}]')
     user_ini = home.host_settings() + [
         ("BasicWindow", [("PreviewEnabled", "false"), ("E2EBeforeDocks", "kept=yes; a value with = and ;"),
@@ -397,7 +407,7 @@ def scenario_service_user(ctx, report):
     seeded_ini = seed_service_user(ctx, home)
     svc = ctx.service
     want_url = svc.signature_url(SLUG_A, TOKEN_INI)
-    want_docks = svc.dock_line(SLUG_A, TOKEN_INI)
+    want_docks = svc.dock_line(SLUG_A, TOKEN_INI, kept=[FOREIGN_DOCK])
     docks_log = PREFIX + f"Brivora: OBS docks updated for {SLUG_A}. Restart OBS if the old login docks are still open."
     t = ctx.tag
 
@@ -434,7 +444,8 @@ def scenario_service_user(ctx, report):
                 return docks == [want_docks], docks
             poll("dock line in [BasicWindow] of user.ini", probe)
             expect(len(log_lines(s.log(), docks_log)) >= 1, "no 'OBS docks updated' line in the log")
-        report.check(f"{t}user.ini: [BasicWindow] holds exactly the two service docks (live, chat) with slug and token", docks_running)
+        report.check(f"{t}user.ini: [BasicWindow] holds the user's own dock, then exactly the two service docks "
+                     f"(live, chat) with slug and token", docks_running)
 
         restore_checks(ctx, report, s)
         new_scene_check(ctx, report, s)
