@@ -195,11 +195,11 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None, preview=False, fps=10):
-        """Writes global.ini, the profile (at `fps` frames per second), the
-        collection, the websocket settings and, when given, user.ini. The
-        preview is off unless asked for: it costs a software-rendered frame
-        for every frame shown."""
+    def seed(self, collection, user_ini_sections=None, preview=False, fps=10, canvas=(1920, 1080)):
+        """Writes global.ini, the profile (a `canvas` base at `fps` frames per
+        second, output a third of it), the collection, the websocket settings
+        and, when given, user.ini. The preview is off unless asked for: it
+        costs a software-rendered frame for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
@@ -215,8 +215,9 @@ class ObsHome:
                                "server_password": "", "server_port": self.port}))
         profile = [
             ("General", [("Name", PROFILE)]),
-            ("Video", [("BaseCX", "1920"), ("BaseCY", "1080"), ("OutputCX", "640"),
-                       ("OutputCY", "360"), ("FPSType", "0"), ("FPSCommon", str(fps))]),
+            ("Video", [("BaseCX", str(canvas[0])), ("BaseCY", str(canvas[1])),
+                       ("OutputCX", str(canvas[0] // 6 * 2)), ("OutputCY", str(canvas[1] // 6 * 2)),
+                       ("FPSType", "0"), ("FPSCommon", str(fps))]),
             ("Output", [("Mode", "Simple")]),
             ("SimpleOutput", [("FilePath", self.root)]),
         ]
