@@ -45,8 +45,20 @@ cmd_build() {
   for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
     [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
   done
+  # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
+  local nobin out
+  nobin=$(mktemp -d)
+  ln -s "$(command -v cpack)" "$nobin/cpack"
+  if out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1); then
+    rm -rf "$nobin"
+    die "cpack -G DEB made a package without dpkg-shlibdeps"
+  fi
+  rm -rf "$nobin"
+  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB failed without saying dpkg-shlibdeps is missing"; }
+  [[ ! -e $(deb_file "$dir") ]] || die "cpack -G DEB left a package without dpkg-shlibdeps"
   (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
   dpkg-deb --info "$(deb_file "$dir")"
+  dpkg-deb --field "$(deb_file "$dir")" Depends | grep -q "libc6 (>= " || die "the .deb names no libc6 version"
   tar -tzf "$(tgz_file "$dir")"
 }
 
