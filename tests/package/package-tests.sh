@@ -17,7 +17,8 @@
 #       OBS (the upstream-layout OBS 32 copy of scripts/obs32-chroot.sh)
 #   package-tests.sh setup DIR
 #       scripts/setup.sh installs per user (and for the Flatpak OBS when its
-#       folder exists) in a throw-away HOME; --uninstall leaves it as it was
+#       folder exists) in a throw-away HOME, with Debian's OBS or, with
+#       --no-debian-obs, without; --uninstall leaves it as it was
 set -euo pipefail
 
 REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -133,7 +134,11 @@ cmd_setup() {
   trap "rm -rf $(printf '%q' "$work")" EXIT
   mkdir -p "$work/bin"
   printf '#!/bin/sh\necho "started with DISPLAY=$DISPLAY" >%q\n' "$work/obs-started" >"$work/bin/obs"
-  chmod +x "$work/bin/obs"
+  printf '#!/bin/sh\necho "$*" >%q\n' "$work/flatpak-started" >"$work/bin/flatpak"
+  # Stand-ins that find no package installed and note what apt would install.
+  printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
+  printf '#!/bin/sh\necho "$*" >>%q\n' "$work/apt-get" >"$work/bin/apt-get"
+  chmod +x "$work/bin/obs" "$work/bin/flatpak" "$work/bin/dpkg-query" "$work/bin/apt-get"
   for flatpak in no yes; do
     home=$work/home-$flatpak
     mkdir -p "$home/.config/obs-studio/plugins/other-plugin/bin/64bit"
@@ -141,14 +146,24 @@ cmd_setup() {
     echo 'not ours' >"$home/.config/obs-studio/plugins/other-plugin/bin/64bit/other-plugin.so"
     [[ $flatpak == no ]] || mkdir -p "$home/.var/app/com.obsproject.Studio/data"
     snapshot "$home" >"$work/before"
-    # Once with --start-obs, which must start OBS (a stand-in here, on Xvfb
-    # since there is no display) after installing.
-    start=()
-    [[ $flatpak == yes ]] || start=(--start-obs)
+    # --start-obs must start OBS after installing (a stand-in here, on Xvfb
+    # since there is no display); with --no-debian-obs the Flatpak OBS, and
+    # Debian's obs-studio is not installed.
+    start=(--start-obs)
+    [[ $flatpak == no ]] || start=(--no-debian-obs --start-obs)
+    rm -f "$work/apt-get"
     env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$dir" \
       PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} >"$work/setup.log" 2>&1 ||
       { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
-    [[ $flatpak == yes || -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
+    if [[ $flatpak == no ]]; then
+      [[ -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
+      grep -qw obs-studio "$work/apt-get" || die "setup.sh did not install obs-studio: $(cat "$work/apt-get")"
+    else
+      [[ $(cat "$work/flatpak-started" 2>/dev/null) == "run com.obsproject.Studio" ]] ||
+        die "setup.sh --no-debian-obs --start-obs did not start the Flatpak OBS"
+      grep -qw libobs-dev "$work/apt-get" && ! grep -qw obs-studio "$work/apt-get" ||
+        die "setup.sh --no-debian-obs: apt-get $(cat "$work/apt-get")"
+    fi
     plugins=("$home/.config/obs-studio/plugins")
     [[ $flatpak == no ]] || plugins+=("$home/.var/app/com.obsproject.Studio/config/obs-studio/plugins")
     for p in "${plugins[@]}"; do
