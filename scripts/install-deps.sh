@@ -23,7 +23,7 @@ fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
 # finder and an image library for the screenshot.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--demo" ]]; then
-  packages+=(python3 python3-websocket x11-utils python3-pil)
+  packages+=(python3 python3-websocket x11-utils python3-pil fonts-dejavu-core)
 fi
 # scripts/lint.sh, also run by the tests: the house style and clang-tidy.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--lint" ]]; then

@@ -147,7 +147,7 @@ class ObsHome:
         os.makedirs(self.obs_dir)
         os.makedirs(self.runtime, mode=0o700)
         if module:  # without one, a baseline run of the bare host
-            self._install_module(module, data_dir)
+            self.install_module(module, data_dir)
 
     @property
     def user_ini(self):
@@ -161,7 +161,7 @@ class ObsHome:
     def logs_dir(self):
         return os.path.join(self.obs_dir, "logs")
 
-    def _install_module(self, module, data_dir):
+    def install_module(self, module, data_dir):
         if module.endswith(".tar.gz"):  # the per-user package: unpacked as a streamer would
             with tarfile.open(module) as archive:
                 stray = [m.name for m in archive.getmembers() if m.name.split("/")[0] != PLUGIN_NAME]
