@@ -5,8 +5,9 @@
 #
 #   package-tests.sh build DIR [-DVAR=VALUE]...
 #       configure a Release build without tests in DIR, build it, install it
-#       into DIR/destdir and make the .deb and the tarball there (cpack -G DEB,
-#       cpack -G TGZ)
+#       into DIR/destdir (and once more below a prefix, then removes what its
+#       install_manifest.txt lists) and make the .deb and the tarball there
+#       (cpack -G DEB, cpack -G TGZ)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
 #   package-tests.sh deb DIR ROOT
@@ -46,10 +47,19 @@ cmd_build() {
   for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
     [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
   done
+  # The README's way back: remove what install_manifest.txt lists (here
+  # below a throw-away prefix; the manifest holds the full paths).
+  rm -rf "$dir/prefix"
+  cmake --install "$dir" --prefix "$dir/prefix" >/dev/null
+  [[ -n $(find "$dir/prefix" -type f) ]] || die "cmake --install --prefix installed nothing"
+  (cd "$dir" && xargs -d '\n' rm -f -- <install_manifest.txt)
+  [[ -z $(find "$dir/prefix" ! -type d) ]] || die "left after removing install_manifest.txt's files: $(find "$dir/prefix" ! -type d)"
+  rm -rf "$dir/prefix"
   # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
   local nobin out
   nobin=$(mktemp -d)
   ln -s "$(command -v cpack)" "$nobin/cpack"
+  rm -f "$(deb_file "$dir")"
   if out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1); then
     rm -rf "$nobin"
     die "cpack -G DEB made a package without dpkg-shlibdeps"
