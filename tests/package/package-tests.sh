@@ -71,6 +71,16 @@ cmd_build() {
   dpkg-deb --info "$(deb_file "$dir")"
   dpkg-deb --field "$(deb_file "$dir")" Depends | grep -q "libc6 (>= " || die "the .deb names no libc6 version"
   tar -tzf "$(tgz_file "$dir")"
+  # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
+  local home
+  home=$(mktemp -d)
+  env -u XDG_CONFIG_HOME HOME="$home" cmake -S "$REPO_DIR" -B "$dir" -DBRIVORA_INSTALL_FOR=user >/dev/null
+  cmake --install "$dir" >/dev/null
+  [[ -f $home/.config/obs-studio/plugins/$PACKAGE/bin/64bit/$PACKAGE.so ]] ||
+    die "cmake --install with BRIVORA_INSTALL_FOR=user put no module in the user's plug-in folder"
+  rm -rf "$home"
+  cmake -S "$REPO_DIR" -B "$dir" -DBRIVORA_INSTALL_FOR=system >/dev/null
+  grep -qx "CMAKE_INSTALL_PREFIX:PATH=/usr" "$dir/CMakeCache.txt" || die "the prefix did not return to /usr"
 }
 
 in_root() { # ROOT CMD...
