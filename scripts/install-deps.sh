@@ -21,7 +21,7 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
              libwayland-dev binutils libbenchmark-dev patchelf dpkg-dev)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
-# finder and an image library for the screenshot.
+# finder, an image library and a font for the picture.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--demo" ]]; then
   packages+=(python3 python3-websocket x11-utils python3-pil fonts-dejavu-core)
 fi
