@@ -56,17 +56,14 @@ cmd_build() {
   [[ -z $(find "$dir/prefix" ! -type d) ]] || die "left after removing install_manifest.txt's files: $(find "$dir/prefix" ! -type d)"
   rm -rf "$dir/prefix"
   # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
-  local nobin out
+  local nobin out status=0
   nobin=$(mktemp -d)
   ln -s "$(command -v cpack)" "$nobin/cpack"
   rm -f "$(deb_file "$dir")"
-  if out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1); then
-    rm -rf "$nobin"
-    die "cpack -G DEB made a package without dpkg-shlibdeps"
-  fi
+  out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1) || status=$?
   rm -rf "$nobin"
-  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB failed without saying dpkg-shlibdeps is missing"; }
-  [[ ! -e $(deb_file "$dir") ]] || die "cpack -G DEB left a package without dpkg-shlibdeps"
+  [[ $status -ne 0 && ! -e $(deb_file "$dir") ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
+  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
   (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
   dpkg-deb --info "$(deb_file "$dir")"
   dpkg-deb --field "$(deb_file "$dir")" Depends | grep -q "libc6 (>= " || die "the .deb names no libc6 version"
