@@ -3,12 +3,13 @@
 # Shows the module at work in a throw-away OBS, without touching your own:
 # installs what it needs, builds the module (Release, in build-demo) unless
 # --module names one, starts OBS in a temporary home seeded like a streamer's
-# (under Xvfb when there is no display), prints what the module changed, saves
-# a screenshot of the OBS window and quits OBS.
+# (under Xvfb when there is no display), once without the module and once
+# with it, and saves one picture of the OBS window before and after, with
+# what the module changed written below; prints the same.
 #
 #   scripts/demo.sh [--module PATH] [--out DIR] [--headless]
 #
-# --out DIR   where the screenshot, OBS's log and the summary go (default: a
+# --out DIR   where the picture, OBS's log and the summary go (default: a
 #             new temporary folder, printed at the end)
 # --headless  run OBS on Xvfb even when there is a display
 set -euo pipefail

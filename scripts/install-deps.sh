@@ -2,10 +2,17 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build (and, with --tests, the test suites;
 # with --demo, scripts/demo.sh; with --lint, scripts/lint.sh; with --bench,
-# the tests and the benchmarks' chart) need.
+# the tests and the benchmarks' chart) need. --no-obs leaves out Debian's OBS
+# (obs-studio, and Xvfb to start it without a display): the build needs only
+# libobs-dev, and a Flatpak OBS user has an OBS already.
+#
+#   scripts/install-deps.sh [--tests | --bench | --demo | --lint | --no-obs]
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
+if [[ "${1:-}" == "--no-obs" ]]; then
+  packages=(cmake g++ make pkg-config libobs-dev)
+fi
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(python3-matplotlib)
 fi
@@ -14,9 +21,9 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
              libwayland-dev binutils libbenchmark-dev patchelf dpkg-dev)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
-# finder and an image library for the screenshot.
+# finder, an image library and a font for the picture.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--demo" ]]; then
-  packages+=(python3 python3-websocket x11-utils python3-pil)
+  packages+=(python3 python3-websocket x11-utils python3-pil fonts-dejavu-core)
 fi
 # scripts/lint.sh, also run by the tests: the house style and clang-tidy.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--lint" ]]; then
@@ -30,6 +37,10 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 sudo=""
-[[ $(id -u) -eq 0 ]] || sudo="sudo"
+if [[ $(id -u) -ne 0 ]]; then
+  command -v sudo >/dev/null ||
+    { echo "Installing ${missing[*]} needs root: run this as root, or install sudo" >&2; exit 1; }
+  sudo="sudo"
+fi
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# A Debian unstable chroot carrying OBS Studio 32, used to build the module
-# with the newest toolchain and to run the end-to-end tests against OBS 32
-# without touching the machine's own OBS.
+# A Debian chroot carrying that release's OBS Studio, used to build the module
+# with that release's toolchain and to run the end-to-end tests against its
+# OBS without touching the machine's own OBS. By default Debian unstable with
+# OBS 32; --suite trixie gives Debian 13 with OBS 30.
 #
-# Usage: scripts/obs32-chroot.sh [--root DIR] [--suite S --packages "P..."] COMMAND [ARGS...]
+# Usage: scripts/obs32-chroot.sh [--root DIR] [--suite S] [--packages "P..."] [--with-tests]
+#                                COMMAND [ARGS...]
 #
 #   setup                     create the chroot unless it is there with the
 #                             current suite and package list (idempotent;
@@ -23,6 +25,9 @@
 #                             of the built .so on the last line of stdout
 #   prepare [--src DIR] [-DVAR=VALUE]...
 #                             setup, then build-module
+#   ctest [--src DIR] [CTEST ARGS...]
+#                             run ctest inside the chroot in the folder that
+#                             build-module used (build it with -DBUILD_TESTING=ON)
 #   e2e [--src DIR] [--module SO] [--no-setup] [--no-build] [HARNESS ARGS...]
 #                             setup, build the module in the chroot (or take the
 #                             given SO, e.g. one built on the host against older
@@ -32,8 +37,10 @@
 #                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
-# --suite (default sid) and --packages (default: what OBS 32, its e2e tests
-# and the module's build need) choose another root, e.g. a bare Debian 12.
+# --suite (default sid) and --packages (default: what the suite's OBS, its e2e
+# tests and the module's build need) choose another root, e.g. Debian 13 or a
+# bare Debian 12. --with-tests adds what building and running the project's
+# own tests needs (GoogleTest, Google Benchmark, Wayland, Mesa).
 # The mirror is the first "URIs:" entry of the machine's apt sources; a root of
 # the machine's own release takes the machine's apt sources whole.
 set -euo pipefail
@@ -45,6 +52,8 @@ SUITE=${OBS32_CHROOT_SUITE:-sid}
 # What the chroot must hold. Changing this list makes `setup` install again.
 PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
           cmake make g++ pkg-config)
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev libwayland-dev
+               libegl-mesa0 libgl1-mesa-dri)
 APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Dpkg::Use-Pty=0 -q)
 CHROOT_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
@@ -330,6 +339,18 @@ cmd_build_module() {
     find_built_module "$build"
 }
 
+cmd_ctest() {
+    local src=$REPO_DIR
+    if [[ ${1:-} == --src ]]; then src=$2; shift 2; fi
+    src=$(cd "$src" && pwd)
+    require_ready
+    local build
+    build=$(chroot_build_dir "$src")
+    [[ -f $ROOT$build/CTestTestfile.cmake ]] || die "no build with tests at $ROOT$build: build-module -DBUILD_TESTING=ON first"
+    "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- sh -c 'cd "$1" && shift && exec ctest "$@"' \
+        sh "$build" "$@"
+}
+
 cmd_e2e() {
     local src=$REPO_DIR module="" do_setup=1 do_build=1 harness_args=()
     while [[ $# -gt 0 ]]; do
@@ -383,16 +404,19 @@ main() {
     [[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mount need it)"
 
     ORIG_ARGS=("$@")  # for the re-run in a private mount namespace
+    local with_tests=0
     while [[ $# -gt 0 ]]; do
         case $1 in
             --root) ROOT=$2; shift 2 ;;
             --root=*) ROOT=${1#--root=}; shift ;;
             --suite) SUITE=$2; shift 2 ;;
             --packages) read -r -a PACKAGES <<<"$2"; shift 2 ;;
+            --with-tests) with_tests=1; shift ;;
             -h|--help) usage; exit 0 ;;
             *) break ;;
         esac
     done
+    [[ $with_tests -eq 0 ]] || PACKAGES+=("${TEST_PACKAGES[@]}")
     [[ $# -gt 0 ]] || { usage >&2; exit 2; }
     COMMAND=$1; shift
     mkdir -p "$(dirname "$ROOT")"
@@ -404,6 +428,7 @@ main() {
         run) cmd_run "$@" ;;
         build-module) cmd_build_module "$@" ;;
         prepare) cmd_setup; cmd_build_module "$@" ;;
+        ctest) cmd_ctest "$@" ;;
         e2e) cmd_e2e "$@" ;;
         *) usage >&2; exit 2 ;;
     esac

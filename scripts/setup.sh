@@ -6,18 +6,24 @@
 #   scripts/setup.sh --uninstall
 # removes exactly that: the files, and the folders it made once they are empty.
 #
-#   scripts/setup.sh [--start-obs]   --start-obs: start OBS afterwards
+# Installing the packages needs root or sudo. They include Debian's OBS
+# (obs-studio); --no-debian-obs leaves it out, for users of the Flatpak OBS.
+#
+#   scripts/setup.sh [--no-debian-obs] [--start-obs]
+#       --start-obs: start OBS afterwards (with --no-debian-obs, the Flatpak OBS)
 #   BRIVORA_BUILD_DIR                the build folder (default: build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mode=install
 start_obs=false
+deps=()
 for arg in "$@"; do
   case $arg in
     --start-obs) start_obs=true ;;
+    --no-debian-obs) deps=(--no-obs) ;;
     --uninstall) mode=uninstall ;;
-    *) echo "usage: $0 [--start-obs | --uninstall]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--no-debian-obs] [--start-obs] | --uninstall" >&2; exit 2 ;;
   esac
 done
 
@@ -66,7 +72,7 @@ if [[ $mode == uninstall ]]; then
   exit 0
 fi
 
-scripts/install-deps.sh
+scripts/install-deps.sh ${deps[@]+"${deps[@]}"}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
@@ -78,7 +84,9 @@ if [[ -d $flatpak_app ]]; then
 fi
 
 if $start_obs; then
-  if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
+  if [[ ${#deps[@]} -gt 0 ]]; then
+    exec flatpak run com.obsproject.Studio
+  elif [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
     exec obs
   else
     exec xvfb-run -a obs

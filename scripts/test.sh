@@ -2,13 +2,15 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every test: the fast layers (text rules, files), the integration tests
 # of the module in the real libobs, the benchmarks (once, briefly), the house
-# style, and the end-to-end tests of the OBS application (29 from Debian 12, 32
-# in a Debian unstable chroot and 32 in the upstream library layout), the
-# packages and scripts/setup.sh.
+# style, and the end-to-end tests of the OBS application (29 from Debian 12, 30
+# in a Debian 13 chroot, which also builds and runs the project's tests with
+# its GCC 14, 32 in a Debian unstable chroot and 32 in the upstream library
+# layout), the packages and scripts/setup.sh.
 # The fast and integration layers run again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and the fast layer under ThreadSanitizer.
 #
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
+#   BRIVORA_E2E_OBS30=OFF  skips the Debian 13 chroot.
 #   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
 #   BRIVORA_FAST=1         runs the fast, integration and bench layers and the
 #                          house style only.
@@ -19,6 +21,7 @@ scripts/install-deps.sh --tests
 
 jobs=$(nproc)
 obs32=${BRIVORA_E2E_OBS32:-ON}
+obs30=${BRIVORA_E2E_OBS30:-ON}
 packages=${BRIVORA_E2E_PACKAGES:-ON}
 fast=${BRIVORA_FAST:-0}
 failed=0
@@ -40,6 +43,7 @@ run_ctest() { # dir, ctest options...
 mkdir -p build-tests
 chroot_pid=""
 debian12_pid=""
+trixie_pid=""
 if [[ "$fast" != 1 && "$obs32" == ON ]]; then
   # Mostly download, unpacking and copying: made while the fast layers build.
   # Only a failed setup skips OBS 32: a failed copy is ours, and the test
@@ -49,12 +53,17 @@ if [[ "$fast" != 1 && "$obs32" == ON ]]; then
       --from build-tests/plain/obs32-root || true; } >build-tests/obs32-setup.log 2>&1 &
   chroot_pid=$!
 fi
+if [[ "$fast" != 1 && "$obs30" == ON ]]; then
+  scripts/obs32-chroot.sh --root build-tests/plain/obs30-root --suite trixie --with-tests setup \
+    >build-tests/obs30-setup.log 2>&1 &
+  trixie_pid=$!
+fi
 if [[ "$fast" != 1 && "$packages" == ON ]]; then
   tests/package/package-tests.sh debian12-root build-tests/plain/debian12-root >build-tests/debian12-setup.log 2>&1 &
   debian12_pid=$!
 fi
 
-build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_PACKAGES="$packages"
+build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_OBS30="$obs30" -DBRIVORA_E2E_PACKAGES="$packages"
 run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
@@ -71,6 +80,11 @@ if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
   tail -n 40 build-tests/obs32-setup.log
   echo "WARNING: the OBS 32 chroot could not be built; OBS 32 end-to-end tests skipped in this run" >&2
   cmake -S . -B build-tests/plain -DBRIVORA_E2E_OBS32=OFF >/dev/null
+fi
+if [[ -n "$trixie_pid" ]] && ! wait "$trixie_pid"; then
+  tail -n 40 build-tests/obs30-setup.log
+  echo "WARNING: the Debian 13 chroot could not be built; OBS 30 end-to-end tests skipped in this run" >&2
+  cmake -S . -B build-tests/plain -DBRIVORA_E2E_OBS30=OFF >/dev/null
 fi
 if [[ -n "$debian12_pid" ]] && ! wait "$debian12_pid"; then
   tail -n 40 build-tests/debian12-setup.log

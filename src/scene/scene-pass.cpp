@@ -2,6 +2,7 @@
 #include "scene/scene-pass.h"
 
 #include "module/plugin-support.h"
+#include "scene/signature-position.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,6 @@ namespace {
 
 constexpr long long signature_width = 560;
 constexpr long long signature_height = 80;
-constexpr vec2 signature_position = {{{1348.0f, 992.0f}}};
 
 // ---- the walk over the scene's items ----------------------------------------
 
@@ -114,7 +114,7 @@ bool signature_settings_hold(obs_source_t *source, const char *url)
 
 // Each call only where the item differs: the host does real work for each
 // (a reorder signal, and the frontend saving the whole collection).
-void place_signature_item(obs_sceneitem_t *item, bool on_top)
+void place_signature_item(obs_sceneitem_t *item, bool on_top, const vec2 &position)
 {
 	if (!obs_sceneitem_visible(item))
 		obs_sceneitem_set_visible(item, true);
@@ -122,15 +122,15 @@ void place_signature_item(obs_sceneitem_t *item, bool on_top)
 		obs_sceneitem_set_locked(item, true);
 	vec2 pos;
 	obs_sceneitem_get_pos(item, &pos);
-	if (pos.x != signature_position.x || pos.y != signature_position.y)
-		obs_sceneitem_set_pos(item, &signature_position);
+	if (pos.x != position.x || pos.y != position.y)
+		obs_sceneitem_set_pos(item, &position);
 	if (!on_top)
 		obs_sceneitem_set_order(item, OBS_ORDER_MOVE_TOP);
 }
 
 // The signature source with its settings for `url`, and its item in the
 // scene, in place. False when there is no signature source.
-bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &walk)
+bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &walk, const vec2 &position)
 {
 	// The walk's item already names the source: no look-up by name, which
 	// takes the host's source list lock.
@@ -145,11 +145,25 @@ bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &wal
 		return false;
 
 	if (walk.signature_item) {
-		place_signature_item(walk.signature_item, walk.signature_item == walk.top);
+		place_signature_item(walk.signature_item, walk.signature_item == walk.top, position);
 	} else if (obs_sceneitem_t *added = obs_scene_add(scene, signature)) {
-		place_signature_item(added, true); // a new item goes on top
+		place_signature_item(added, true, position); // a new item goes on top
 	}
 	return true;
+}
+
+// The bottom-right corner of the base canvas as the host has it now, so a
+// canvas change is followed at the next pass.
+vec2 signature_position()
+{
+	obs_video_info video;
+	std::optional<canvas_size> canvas;
+	if (obs_get_video_info(&video))
+		canvas = canvas_size{video.base_width, video.base_height};
+	const canvas_point corner = signature_position_on(canvas);
+	vec2 position;
+	vec2_set(&position, corner.x, corner.y);
+	return position;
 }
 
 // Removed only once the enumeration has let go of the scene's lock: an item
@@ -214,7 +228,7 @@ void reconcile_current_scene(service_context &context, user_ini_memory &ini_memo
 
 	char url[service_url_size];
 	context.signature_url(url, sizeof(url));
-	if (!ensure_signature(scene, url, walk))
+	if (!ensure_signature(scene, url, walk, signature_position()))
 		return;
 
 	remove_duplicate_alert_items(walk.duplicates);

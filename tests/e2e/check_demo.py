@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""Checks what scripts/demo.sh left in its output folder: the screenshot,
-OBS's log and the printed summary.
+"""Checks what scripts/demo.sh left in its output folder: the before-and-after
+picture, OBS's log and the printed summary.
 
   check_demo.py --out DIR --host-name HOST
 """
@@ -13,7 +13,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from demo import OBS_LOG, SCREENSHOT, SLUG, STRAY_ALERTS, SUMMARY, TOKEN  # noqa: E402
+from demo import NO_BROWSER, OBS_LOG, PICTURE, SLUG, STRAY_ALERTS, SUMMARY, TOKEN  # noqa: E402
 from run_e2e import LOAD_LINE, PREFIX, SIGNATURE, Failed, Report, Service, expect, log_lines  # noqa: E402
 
 
@@ -25,22 +25,43 @@ def read(path):
         raise Failed(str(exc)) from exc
 
 
-def check_screenshot(out, summary):
-    from PIL import Image  # python3-pil
-    size = re.search(r"^Screenshot of the OBS window \((\d+)x(\d+)\): ", summary, re.M)
-    expect(size, "the summary names no screenshot")
-    want = tuple(map(int, size.groups()))
-    expect(want[0] >= 640 and want[1] >= 400, f"a window of {want[0]}x{want[1]} is not OBS's main window")
-    path = os.path.join(out, SCREENSHOT)
+def check_picture(out, summary):
+    from PIL import Image, ImageChops  # python3-pil
+    panes = re.findall(r"(Before|After) at (\d+),(\d+) (\d+)x(\d+)", summary)
+    expect([p[0] for p in panes] == ["Before", "After"], f"the summary names the panes {panes}")
+    boxes = [tuple(map(int, p[1:])) for p in panes]
+    expect(all(w >= 640 and h >= 300 for _, _, w, h in boxes), f"panes too small for OBS's window: {boxes}")
+    path = os.path.join(out, PICTURE)
     try:
         with Image.open(path) as img:
             expect(img.format == "PNG", f"{path} is {img.format}, not PNG")
             img.verify()  # chunk CRCs
         with Image.open(path) as img:
-            expect(img.size == want, f"screenshot is {img.size[0]}x{img.size[1]}, the window {want[0]}x{want[1]}")
-            expect(img.convert("RGB").getcolors(1) is None, "screenshot is a single flat colour")
+            img = img.convert("RGB")
+            crops = [img.crop((x, y, x + w, y + h)) for x, y, w, h in boxes]
+            for name, crop in zip(("before", "after"), crops):
+                expect(crop.getcolors(1) is None, f"the {name} pane is a single flat colour")
+            expect(ImageChops.difference(*crops).getbbox() is not None, "the two panes are the same picture")
+            bottom = max(y + h for _, y, _, h in boxes)
+            expect(img.height > bottom + 100, "no room for the text below the panes")
+            text = img.crop((0, bottom, img.width, img.height))
+            expect(text.getcolors(1) is None, "nothing written below the panes")
     except (OSError, SyntaxError) as exc:  # what PIL raises for a missing, foreign or broken file
         raise Failed(f"{path}: {exc}") from exc
+
+
+def check_changes(out, summary):
+    """The lines of what changed, as the picture shows them."""
+    for line in (f"Added: {SIGNATURE}", f"Removed: {STRAY_ALERTS}",
+                 f"Placed: {SIGNATURE} at (1348, 992), the bottom-right corner of this 1920x1080 canvas",
+                 "OBS 31 and later read that line at start; OBS 29 and 30 keep their docks in global.ini"):
+        expect(re.search(r"^ +" + re.escape(line), summary, re.M), f"the summary has no line '{line}'")
+    docks = re.search(r"^  Dock line in user.ini: (.*) -> (.*) \((rewritten|unchanged)\)$", summary, re.M)
+    expect(docks and docks.group(3) == "rewritten", f"dock change listed as {docks and docks.group(0)}")
+    expect("Brivora Chat" in docks.group(2) and "Brivora Chat" not in docks.group(1), f"docks: {docks.group(0)}")
+    no_browser = "Source ID 'browser_source' not found" in read(os.path.join(out, OBS_LOG))
+    expect((NO_BROWSER in summary) == no_browser,
+           "the summary " + ("does not say" if no_browser else "says") + " that this OBS draws no browser overlay")
 
 
 def check_log(out):
@@ -79,7 +100,10 @@ def main():
     except Failed as exc:
         report.fail("demo summary", exc)
         return 1
-    report.check("screenshot: a PNG of the OBS window's size, not one flat colour", check_screenshot, args.out, summary)
+    report.check("picture: a PNG with two different panes of OBS's window and text below them",
+                 check_picture, args.out, summary)
+    report.check("what changed: added, removed, placed, the dock line and who reads it, the overlay's fate",
+                 check_changes, args.out, summary)
     report.check("OBS log: load line, stray alerts removed, docks updated, no leaks at quit", check_log, args.out)
     report.check("summary: signature on top at (1348, 992), live and chat docks with the sample token",
                  check_summary, summary, args.host_name)

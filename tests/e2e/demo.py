@@ -5,15 +5,17 @@
 Seeds a fresh home like a streamer's: a scene with a camera placeholder, a
 chat overlay of another service and a stray alerts overlay, and a user.ini
 with an older dock list of the service and a dock of the user's own. Starts
-OBS on it (under Xvfb when there is no display, or with --headless), waits
-for the module's first passes, prints what changed, saves a screenshot of the
-OBS window and quits OBS cleanly. The user's own OBS settings are not touched.
+OBS on it twice (under Xvfb when there is no display, or with --headless):
+first without the module, then with it, until its first passes are done. Each
+time it takes a picture of the OBS window and quits OBS cleanly. It saves one
+picture with both windows side by side, labelled, and below them what the
+module changed. The user's own OBS settings are not touched.
 
   demo.py --module build-demo/brivora-signature-guard.so [--out DIR] [--headless]
 
-The output folder holds obs-window.png, obs.log and summary.txt (the printed
-summary). Exits non-zero when the module did not do its work or OBS did not
-quit cleanly.
+The output folder holds before-after.png, obs.log (the start with the module)
+and summary.txt (the printed summary). Exits non-zero when the module did not
+do its work or OBS did not quit cleanly.
 """
 
 import argparse
@@ -39,7 +41,11 @@ from obs_ws import ObsWsError  # noqa: E402
 
 SLUG, TOKEN = "demo-streamer", "demoTok8Hx3"
 STRAY_ALERTS = "Stream Alerts (old)"
-SCREENSHOT, OBS_LOG, SUMMARY = "obs-window.png", "obs.log", "summary.txt"
+PICTURE, OBS_LOG, SUMMARY = "before-after.png", "obs.log", "summary.txt"
+PANES = ("Before: OBS without the module", "After: the module's first passes")
+NO_BROWSER = ("This OBS has no browser source (Debian's and Ubuntu's own OBS packages leave it out): "
+              "the signature overlay is in the scene but draws nothing.")
+CANVAS = (1920, 1080)
 WAIT = 20.0  # deadline for the module's first passes (one runs every ~2 s)
 
 
@@ -59,7 +65,7 @@ def seed_demo_home(home, svc):
          {"pos": (40, 400)}),
         (browser_source(STRAY_ALERTS, f"{svc.base}/{SLUG}/widgets/alerts/?widgetToken={TOKEN}"), {}),
     ]
-    home.seed(scene_collection(SCENE, items), user_ini, preview=True)
+    home.seed(scene_collection(SCENE, items), user_ini, preview=True, canvas=CANVAS)
 
 
 class HostOptions:
@@ -126,13 +132,66 @@ def obs_window(display):
     return None
 
 
-def save_screenshot(display, path):
-    """Saves the OBS window as a PNG; returns its (width, height)."""
+def grab_window(display):
+    """The OBS window as a PIL image."""
     from PIL import ImageGrab  # python3-pil
     win = poll("the OBS window mapped", lambda: (lambda w: (w is not None, w))(obs_window(display)), WAIT)
     _, x, y, w, h = win
-    ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).save(path)
-    return w, h
+    return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display)
+
+
+def font(size):
+    from PIL import ImageFont
+    try:
+        return ImageFont.truetype("DejaVuSans.ttf", size)  # fonts-dejavu-core
+    except OSError:
+        return ImageFont.load_default()
+
+
+def compose_picture(before, after, title, text, path, pane_width=760, margin=20):
+    """Both windows side by side under their labels, `title` above and the
+    lines of `text` below; saves it and returns each pane's (x, y, w, h)."""
+    from PIL import Image, ImageDraw
+    panes = [img.resize((pane_width, round(img.height * pane_width / img.width))) for img in (before, after)]
+    big, small, line = font(24), font(17), 24
+    pane_h = max(p.height for p in panes)
+    top = margin + 40 + 30
+    height = top + pane_h + margin + line * len(text) + margin
+    picture = Image.new("RGB", (3 * margin + 2 * pane_width, height), "white")
+    draw = ImageDraw.Draw(picture)
+    draw.text((margin, margin), title, fill="black", font=big)
+    boxes = []
+    for i, (pane, label) in enumerate(zip(panes, PANES)):
+        x = margin + i * (pane_width + margin)
+        draw.text((x, top - 28), label, fill="black", font=font(20))
+        picture.paste(pane, (x, top))
+        boxes.append((x, top, pane.width, pane.height))
+    for n, row in enumerate(text):
+        draw.text((margin, top + pane_h + margin + n * line), row, fill="firebrick" if row == NO_BROWSER else "black",
+                  font=small)
+    picture.save(path)
+    return boxes
+
+
+def changes(before, after, canvas, version, docks_before, docks_after, has_browser):
+    """What the module changed, in a few lines for the picture and the summary."""
+    names_before = {item["sourceName"] for item in before}
+    names_after = {item["sourceName"] for item in after}
+    lines = [f"Added: {', '.join(sorted(names_after - names_before)) or 'nothing'}",
+             f"Removed: {', '.join(sorted(names_before - names_after)) or 'nothing'}"]
+    sig = next((item for item in after if item["sourceName"] == SIGNATURE), None)
+    if sig:
+        t = sig["sceneItemTransform"]
+        lines.append(f"Placed: {SIGNATURE} at ({t['positionX']:g}, {t['positionY']:g}), the bottom-right corner of "
+                     f"this {canvas[0]}x{canvas[1]} canvas, on top, visible and locked")
+    titles = [re.findall(r'"title": ?"([^"]*)"', docks) for docks in (docks_before, docks_after)]
+    lines.append(f"Dock line in user.ini: {', '.join(titles[0]) or 'none'} -> {', '.join(titles[1]) or 'none'}"
+                 + (" (unchanged)" if docks_before == docks_after else " (rewritten)"))
+    reads = "this OBS reads it" if version >= (31, 0, 0) else f"this OBS {version[0]} does not read it"
+    lines.append(f"  OBS 31 and later read that line at start; OBS 29 and 30 keep their docks in global.ini: {reads}.")
+    lines.append(NO_BROWSER if not has_browser else "This OBS has the browser source: the overlay draws "
+                 "in the canvas's bottom-right corner.")
+    return lines
 
 
 def parse_args():
@@ -155,15 +214,38 @@ def parse_args():
     return args
 
 
+def one_start(obs_cmd, display, home, name, until=None):
+    """Starts OBS on `home`, waits for `until(session)` (its missing parts),
+    takes the window and quits; returns (failures, items, window, log)."""
+    s = Session(HostOptions(obs_cmd, display), home, name, shown=True)
+    try:
+        missing = until(s) if until else []
+        failures = [f"not seen within {WAIT:.0f} s: {what}" for what in missing]
+        items = s.items()
+        kinds = s.ws.request("GetInputKindList")["inputKinds"]
+        s.settle()  # the window painted, and safe to quit
+        window = grab_window(display)
+        status, log = s.quit()
+    finally:
+        s.abort()  # nothing left to stop after a clean quit
+    try:
+        check_host_quit(status, log)
+    except Failed as exc:
+        failures.append(f"OBS did not quit cleanly ({name}): {exc}")
+    return failures, items, window, log, "browser_source" in kinds
+
+
 def run_demo(args, out, work, say):
-    """Runs OBS once on the demo home and reports; returns the failures."""
+    """Runs OBS on the demo home without and with the module, and reports;
+    returns the failures."""
     obs_cmd = shlex.split(args.obs)
     version = detect_obs_version(obs_cmd)
     say(f"OBS {'.'.join(map(str, version))} in a throw-away home, module {args.module}, "
         f"service host {args.host_name}")
     svc = Service(args.host_name)
-    home = ObsHome(os.path.join(work, "demo"), version, args.module, args.data_dir)
+    home = ObsHome(os.path.join(work, "demo"), version, None, args.data_dir)
     seed_demo_home(home, svc)
+    docks_before = "".join(basic_window_docks(home.read_user_ini() or ""))
     display = None if args.headless else os.environ.get("DISPLAY")
     xvfb = None
     if display:  # the user's screen: the home is not theirs, their X cookie is
@@ -171,25 +253,24 @@ def run_demo(args, out, work, say):
     else:
         xvfb = Xvfb(os.path.join(work, "xvfb.log"))
         display = xvfb.display
-    s = None
+    logs_before = None
     try:
-        s = Session(HostOptions(obs_cmd, display), home, "demo", shown=True)
-        failures = [f"not seen within {WAIT:.0f} s: {what}" for what in wait_first_passes(s, svc)]
-        items = s.items()
-        s.settle()  # the window painted, and safe to quit
-        width, height = save_screenshot(display, os.path.join(out, SCREENSHOT))
-        status, log = s.quit()
+        failures, items_before, before, _, _ = one_start(obs_cmd, display, home, "before")
+        home.install_module(args.module, args.data_dir)
+        logs_before = home.log_files()
+        more, items, after, log, has_browser = one_start(obs_cmd, display, home, "after",
+                                                         lambda s: wait_first_passes(s, svc))
+        failures += more
     finally:
-        if s:
-            s.abort()  # nothing left to stop after a clean quit
         if xvfb:
             xvfb.stop()
-        if home.log_files():  # the one start's log, also when it failed
+        if logs_before is not None and home.log_files() - logs_before:  # the start with the module, also failed
             shutil.copyfile(os.path.join(home.logs_dir, max(home.log_files())), os.path.join(out, OBS_LOG))
-    try:
-        check_host_quit(status, log)
-    except Failed as exc:
-        failures.append(f"OBS did not quit cleanly: {exc}")
+    docks_after = "".join(basic_window_docks(home.read_user_ini() or ""))
+    text = changes(items_before, items, CANVAS, version, docks_before, docks_after, has_browser)
+    title = (f"brivora-signature-guard in OBS {'.'.join(map(str, version))}: "
+             f"the same scene and settings, before and after")
+    boxes = compose_picture(before, after, title, text, os.path.join(out, PICTURE))
 
     say()
     say("The module's lines in OBS's log:")
@@ -205,9 +286,14 @@ def run_demo(args, out, work, say):
     for line in basic_window_docks(home.read_user_ini() or "") or ["(none)"]:
         say("  " + line)
     say()
+    say("What changed (also below the picture):")
+    for line in text:
+        say("  " + line)
+    say()
     leaks = re.findall(r"Number of memory leaks: (\d+)", log)
-    say(f"OBS quit with status {status}, number of memory leaks: {leaks[-1] if leaks else '?'}")
-    say(f"Screenshot of the OBS window ({width}x{height}): {os.path.join(out, SCREENSHOT)}")
+    say(f"OBS quit with the module: number of memory leaks {leaks[-1] if leaks else '?'}")
+    say(f"Picture: {os.path.join(out, PICTURE)}; panes: "
+        + "; ".join(f"{label.split(':')[0]} at {x},{y} {w}x{h}" for label, (x, y, w, h) in zip(PANES, boxes)))
     return failures
 
 
@@ -216,7 +302,7 @@ def main():
     args = parse_args()
     out = os.path.abspath(args.out or tempfile.mkdtemp(prefix="brivora-demo-"))
     os.makedirs(out, exist_ok=True)
-    for name in (SCREENSHOT, OBS_LOG, SUMMARY):  # nothing left from an earlier run
+    for name in (PICTURE, OBS_LOG, SUMMARY):  # nothing left from an earlier run
         if os.path.exists(os.path.join(out, name)):
             os.remove(os.path.join(out, name))
     work = tempfile.mkdtemp(prefix="brivora-demo-home-")

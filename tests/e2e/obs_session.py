@@ -147,7 +147,7 @@ class ObsHome:
         os.makedirs(self.obs_dir)
         os.makedirs(self.runtime, mode=0o700)
         if module:  # without one, a baseline run of the bare host
-            self._install_module(module, data_dir)
+            self.install_module(module, data_dir)
 
     @property
     def user_ini(self):
@@ -164,7 +164,7 @@ class ObsHome:
     def logs_dir(self):
         return os.path.join(self.obs_dir, "logs")
 
-    def _install_module(self, module, data_dir):
+    def install_module(self, module, data_dir):
         if module.endswith(".tar.gz"):  # the per-user package: unpacked as a streamer would
             with tarfile.open(module) as archive:
                 stray = [m.name for m in archive.getmembers() if m.name.split("/")[0] != PLUGIN_NAME]
@@ -198,12 +198,13 @@ class ObsHome:
                        ("SceneCollection", COLLECTION), ("SceneCollectionFile", COLLECTION)]),
         ]
 
-    def seed(self, collection, user_ini_sections=None, preview=False, fps=10, more_collections=()):
-        """Writes global.ini, the profile (at `fps` frames per second), the
-        collection (the current one) and `more_collections`, the websocket
-        settings and, when given, user.ini. The
-        preview is off unless asked for: it costs a software-rendered frame
-        for every frame shown."""
+    def seed(self, collection, user_ini_sections=None, preview=False, fps=10, canvas=(1920, 1080),
+             more_collections=()):
+        """Writes global.ini, the profile (a `canvas` base at `fps` frames per
+        second, output a third of it), the collection (the current one) and
+        `more_collections`, the websocket settings and, when given, user.ini.
+        The preview is off unless asked for: it costs a software-rendered
+        frame for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
@@ -219,8 +220,9 @@ class ObsHome:
                                "server_password": "", "server_port": self.port}))
         profile = [
             ("General", [("Name", PROFILE)]),
-            ("Video", [("BaseCX", "1920"), ("BaseCY", "1080"), ("OutputCX", "640"),
-                       ("OutputCY", "360"), ("FPSType", "0"), ("FPSCommon", str(fps))]),
+            ("Video", [("BaseCX", str(canvas[0])), ("BaseCY", str(canvas[1])),
+                       ("OutputCX", str(canvas[0] // 6 * 2)), ("OutputCY", str(canvas[1] // 6 * 2)),
+                       ("FPSType", "0"), ("FPSCommon", str(fps))]),
             ("Output", [("Mode", "Simple")]),
             ("SimpleOutput", [("FilePath", self.root)]),
         ]

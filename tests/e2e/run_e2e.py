@@ -57,7 +57,7 @@ UNLOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri unloaded"
 # module removes its frontend callback only then.
 LATE_REMOVAL_LINE = "Tried to call obs_frontend_remove_event_callback with no callbacks!"
 SIGNATURE = "Brivora Signature"
-PINNED_POS = (1348.0, 992.0)
+PINNED_POS = (1348.0, 992.0)  # on the homes' 1920x1080 canvas
 SCENE = "Scene"
 SECOND_SCENE = "E2E Second Scene"
 NOT_READY = 207  # obs-websocket's request status while OBS is still starting
@@ -133,7 +133,12 @@ def signature_settings_problems(settings, url):
             if settings.get(key) != value or type(settings.get(key)) is not type(value)]
 
 
-def placement_problems(items):
+def pinned_position(canvas):
+    """Where the signature item belongs on a canvas: its bottom-right corner."""
+    return (float(max(0, canvas[0] - 572)), float(max(0, canvas[1] - 88)))
+
+
+def placement_problems(items, pinned_pos=PINNED_POS):
     """What is wrong with the signature item among a scene's items, or []."""
     sig = [item for item in items if item["sourceName"] == SIGNATURE]
     if len(sig) != 1:
@@ -148,8 +153,8 @@ def placement_problems(items):
     if item["sceneItemEnabled"] is not True:
         problems.append("hidden")
     pos = (item["sceneItemTransform"]["positionX"], item["sceneItemTransform"]["positionY"])
-    if pos != PINNED_POS:
-        problems.append(f"at {pos}")
+    if pos != pinned_pos:
+        problems.append(f"at {pos}, not {pinned_pos}")
     return problems
 
 
@@ -174,6 +179,7 @@ class Session:
         self.name = name
         self.run = ObsRun(ctx.obs_cmd, home, ctx.display, name, ctx.core_dumps, shown)
         self.ws = None
+        self.pinned_pos = PINNED_POS  # follows the canvas a scenario sets
         try:
             self.run.wait_ready()
             self.ws = ObsWebSocket(home.port, events=EVENTS_ALL_LOW_VOLUME | EVENT_SCENE_ITEM_TRANSFORM_CHANGED)
@@ -211,7 +217,7 @@ class Session:
     def wait_pinned(self, scene=SCENE, timeout=WAIT):
         def probe():
             items = self.items(scene)
-            problems = placement_problems(items)
+            problems = placement_problems(items, self.pinned_pos)
             return not problems, ("; ".join(problems) if problems else items)
         items = poll(f"'{SIGNATURE}' pinned in '{scene}'", probe, timeout)
         return next(item for item in items if item["sourceName"] == SIGNATURE)
@@ -709,6 +715,39 @@ def scenario_collections(ctx, report):
                  saved)
 
 
+def scenario_canvas(ctx, report):
+    """A 1280x720 canvas, then a vertical 1080x1920 one set while OBS runs."""
+    home = ctx.new_home("canvas")
+    home.seed(scene_collection(SCENE, [(color_source("Backdrop"), {})]), plain_user_ini(ctx, home),
+              canvas=(1280, 720))
+    t = ctx.tag
+    vertical = (1080, 1920)
+
+    def while_running(s):
+        def landscape():
+            s.pinned_pos = pinned_position((1280, 720))
+            s.wait_pinned()
+        report.check(f"{t}canvas: on 1280x720 the signature sits in its bottom-right corner, "
+                     f"at {pinned_position((1280, 720))}", landscape)
+
+        def turned():
+            s.ws.request("SetVideoSettings", baseWidth=vertical[0], baseHeight=vertical[1],
+                         outputWidth=vertical[0] // 3, outputHeight=vertical[1] // 3)
+            s.pinned_pos = pinned_position(vertical)
+            s.wait_pinned()
+        report.check(f"{t}canvas: changed to 1080x1920 while running, the signature follows to "
+                     f"{pinned_position(vertical)}", turned)
+
+    if drive(ctx, report, home, "canvas", "canvas", while_running) is None:
+        return
+
+    def saved():
+        items = [src for src in home.read_collection()["sources"] if src["id"] == "scene"][0]["settings"]["items"]
+        pos = [(i["pos"]["x"], i["pos"]["y"]) for i in items if i["name"] == SIGNATURE]
+        expect(pos == [pinned_position(vertical)], f"saved signature item positions: {pos}")
+    report.check(f"{t}canvas: the saved collection keeps the item in the vertical canvas's corner", saved)
+
+
 def run_baseline_cycles(ctx, report, count):
     """The same cycles on the bare host, to tell its own faults from ours."""
     home = ctx.new_home("baseline-cycles")
@@ -753,7 +792,7 @@ def run_cycles(ctx, report, count):
 
 SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
              "newcomer": scenario_newcomer, "host-format-user": scenario_host_format_user,
-             "collections": scenario_collections}
+             "collections": scenario_collections, "canvas": scenario_canvas}
 
 
 # ------------------------------------------------------------------------ main

@@ -5,8 +5,9 @@
 #
 #   package-tests.sh build DIR [-DVAR=VALUE]...
 #       configure a Release build without tests in DIR, build it, install it
-#       into DIR/destdir and make the .deb and the tarball there (cpack -G DEB,
-#       cpack -G TGZ)
+#       into DIR/destdir (and once more below a prefix, then removes what its
+#       install_manifest.txt lists) and make the .deb and the tarball there
+#       (cpack -G DEB, cpack -G TGZ)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
 #   package-tests.sh deb DIR ROOT
@@ -17,7 +18,8 @@
 #       OBS (the upstream-layout OBS 32 copy of scripts/obs32-chroot.sh)
 #   package-tests.sh setup DIR
 #       scripts/setup.sh installs per user (and for the Flatpak OBS when its
-#       folder exists) in a throw-away HOME; --uninstall leaves it as it was
+#       folder exists) in a throw-away HOME, with Debian's OBS or, with
+#       --no-debian-obs, without; --uninstall leaves it as it was
 set -euo pipefail
 
 REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -45,9 +47,37 @@ cmd_build() {
   for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
     [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
   done
+  # The README's way back: remove what install_manifest.txt lists (here
+  # below a throw-away prefix; the manifest holds the full paths).
+  rm -rf "$dir/prefix"
+  cmake --install "$dir" --prefix "$dir/prefix" >/dev/null
+  [[ -n $(find "$dir/prefix" -type f) ]] || die "cmake --install --prefix installed nothing"
+  (cd "$dir" && xargs -d '\n' rm -f -- <install_manifest.txt)
+  [[ -z $(find "$dir/prefix" ! -type d) ]] || die "left after removing install_manifest.txt's files: $(find "$dir/prefix" ! -type d)"
+  rm -rf "$dir/prefix"
+  # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
+  local nobin out status=0
+  nobin=$(mktemp -d)
+  ln -s "$(command -v cpack)" "$nobin/cpack"
+  rm -f "$(deb_file "$dir")"
+  out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1) || status=$?
+  rm -rf "$nobin"
+  [[ $status -ne 0 && ! -e $(deb_file "$dir") ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
+  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
   (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
   dpkg-deb --info "$(deb_file "$dir")"
+  dpkg-deb --field "$(deb_file "$dir")" Depends | grep -q "libc6 (>= " || die "the .deb names no libc6 version"
   tar -tzf "$(tgz_file "$dir")"
+  # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
+  local home
+  home=$(mktemp -d)
+  env -u XDG_CONFIG_HOME HOME="$home" cmake -S "$REPO_DIR" -B "$dir" -DBRIVORA_INSTALL_FOR=user >/dev/null
+  cmake --install "$dir" >/dev/null
+  [[ -f $home/.config/obs-studio/plugins/$PACKAGE/bin/64bit/$PACKAGE.so ]] ||
+    die "cmake --install with BRIVORA_INSTALL_FOR=user put no module in the user's plug-in folder"
+  rm -rf "$home"
+  cmake -S "$REPO_DIR" -B "$dir" -DBRIVORA_INSTALL_FOR=system >/dev/null
+  grep -qx "CMAKE_INSTALL_PREFIX:PATH=/usr" "$dir/CMakeCache.txt" || die "the prefix did not return to /usr"
 }
 
 in_root() { # ROOT CMD...
@@ -121,7 +151,11 @@ cmd_setup() {
   trap "rm -rf $(printf '%q' "$work")" EXIT
   mkdir -p "$work/bin"
   printf '#!/bin/sh\necho "started with DISPLAY=$DISPLAY" >%q\n' "$work/obs-started" >"$work/bin/obs"
-  chmod +x "$work/bin/obs"
+  printf '#!/bin/sh\necho "$*" >%q\n' "$work/flatpak-started" >"$work/bin/flatpak"
+  # Stand-ins that find no package installed and note what apt would install.
+  printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-query"
+  printf '#!/bin/sh\necho "$*" >>%q\n' "$work/apt-get" >"$work/bin/apt-get"
+  chmod +x "$work/bin/obs" "$work/bin/flatpak" "$work/bin/dpkg-query" "$work/bin/apt-get"
   for flatpak in no yes; do
     home=$work/home-$flatpak
     mkdir -p "$home/.config/obs-studio/plugins/other-plugin/bin/64bit"
@@ -129,14 +163,24 @@ cmd_setup() {
     echo 'not ours' >"$home/.config/obs-studio/plugins/other-plugin/bin/64bit/other-plugin.so"
     [[ $flatpak == no ]] || mkdir -p "$home/.var/app/com.obsproject.Studio/data"
     snapshot "$home" >"$work/before"
-    # Once with --start-obs, which must start OBS (a stand-in here, on Xvfb
-    # since there is no display) after installing.
-    start=()
-    [[ $flatpak == yes ]] || start=(--start-obs)
+    # --start-obs must start OBS after installing (a stand-in here, on Xvfb
+    # since there is no display); with --no-debian-obs the Flatpak OBS, and
+    # Debian's obs-studio is not installed.
+    start=(--start-obs)
+    [[ $flatpak == no ]] || start=(--no-debian-obs --start-obs)
+    rm -f "$work/apt-get"
     env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$dir" \
       PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} >"$work/setup.log" 2>&1 ||
       { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
-    [[ $flatpak == yes || -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
+    if [[ $flatpak == no ]]; then
+      [[ -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
+      grep -qw obs-studio "$work/apt-get" || die "setup.sh did not install obs-studio: $(cat "$work/apt-get")"
+    else
+      [[ $(cat "$work/flatpak-started" 2>/dev/null) == "run com.obsproject.Studio" ]] ||
+        die "setup.sh --no-debian-obs --start-obs did not start the Flatpak OBS"
+      grep -qw libobs-dev "$work/apt-get" && ! grep -qw obs-studio "$work/apt-get" ||
+        die "setup.sh --no-debian-obs: apt-get $(cat "$work/apt-get")"
+    fi
     plugins=("$home/.config/obs-studio/plugins")
     [[ $flatpak == no ]] || plugins+=("$home/.var/app/com.obsproject.Studio/config/obs-studio/plugins")
     for p in "${plugins[@]}"; do
