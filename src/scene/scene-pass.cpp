@@ -132,7 +132,12 @@ void place_signature_item(obs_sceneitem_t *item, bool on_top)
 // scene, in place. False when there is no signature source.
 bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &walk)
 {
-	OBSSourceAutoRelease signature = obs_get_source_by_name(signature_source_name);
+	// The walk's item already leads to the source: a lookup by name would
+	// take the host's source list lock, which every frame's tick takes.
+	OBSSourceAutoRelease signature =
+		walk.signature_item ? obs_source_get_ref(obs_sceneitem_get_source(walk.signature_item)) : nullptr;
+	if (!signature)
+		signature = obs_get_source_by_name(signature_source_name);
 	if (signature)
 		update_browser_source(signature, url);
 	else
