@@ -6,7 +6,8 @@
 # in a Debian unstable chroot and 32 in the upstream library layout), the
 # packages and scripts/setup.sh.
 # The fast and integration layers run again under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and the fast layer under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, and under ThreadSanitizer (the module's own
+# thread beside the host's).
 #
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
 #   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
@@ -61,7 +62,7 @@ build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
 run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
 
 build build-tests/tsan -DBRIVORA_SANITIZE=thread
-run_ctest build-tests/tsan -L unit -j"$jobs"
+run_ctest build-tests/tsan -L "unit|integration" -j"$jobs"
 
 scripts/lint.sh || failed=1
 
