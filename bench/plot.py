@@ -140,6 +140,7 @@ def idle_rows(idle, label):
                     f"**{fmt(s['tick_p99_ratio'], 2)}** | {s['frames_over_1ms']['true']} / "
                     f"{s['frames_over_1ms']['false']} | {fmt(s['cpu_seconds']['true'], 2)} / "
                     f"{fmt(s['cpu_seconds']['false'], 2)} | **{fmt(s['cpu_ratio'], 3)}** | "
+                    f"{fmt(s['cpu_per_frame_ratio'], 3) if 'cpu_per_frame_ratio' in s else ''} | "
                     f"{s['collection_saves']} | {fmt(load[0], 1) if load else ''} |")
     return rows
 
@@ -151,8 +152,9 @@ def idle_table(idle, before=None):
            "`tick_sources` took over 1 ms, summed over the pairs; CPU time of the OBS process in the idle time; "
            "ratios with/without, median over the pairs; goals: at most 1.25 and 1.05):", "",
            "| module | fps | pairs | tick_sources p99 with / without (ms) | p99 ratio | frames over 1 ms "
-           "with / without | CPU with / without (s) | CPU ratio | collection saves | load average |",
-           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+           "with / without | CPU with / without (s) | CPU ratio | CPU ratio per rendered frame | collection saves | "
+           "load average |",
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     if before:
         out.extend(idle_rows(before, "before (the tick hands off)"))
     out.extend(idle_rows(idle, "after (the tick only counts)" if before else "this module"))
