@@ -134,7 +134,8 @@ bool obs_module_load(void)
 	obs_frontend_add_event_callback(frontend_event, module);
 	module->frontend_callback_registered = true;
 	if (!module->handoff.start(queue_pass, module))
-		obs_log(LOG_WARNING, "no thread for the passes every 2 seconds: passes run on scene changes only");
+		obs_log(LOG_WARNING,
+			"cannot start the thread of the 2-second passes: passes run on frontend events only");
 	obs_add_tick_callback(tick, module);
 	return true;
 }
