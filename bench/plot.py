@@ -2,10 +2,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Draws the chart and writes the tables of docs/performance.md from the
 benchmark's JSON output (--benchmark_out), the memory check's (--json) and
-idle_obs.py's (--json).
+idle_obs.py's (--json), and the idle chart from idle_obs.py's output for this
+module and, when given, for an earlier one (--idle-before).
 
   plot.py --bench bench.json [--memory memory.json] [--idle idle.json]
-          [--chart docs/performance.png] [--doc docs/performance.md]
+          [--idle-before idle-before.json] [--chart docs/performance.png]
+          [--idle-chart docs/performance-idle.png] [--doc docs/performance.md]
 
 Every figure is the median of the repetitions in the files. With --doc, the
 tables replace what stands between the results markers of that file;
@@ -73,7 +75,7 @@ def fmt(value, digits=1):
     return f"{value:.{digits}f}"
 
 
-def tables(medians, context, repetitions, memory, idle):
+def tables(medians, context, repetitions, memory, idle, before=None):
     out = []
     load = context.get("load_avg")
     load_text = f", load average {', '.join(fmt(x, 2) for x in load)} at the start" if load else ""
@@ -94,11 +96,19 @@ def tables(medians, context, repetitions, memory, idle):
     out.append("| | ns |")
     out.append("|---|---:|")
     for label, prefix in (("a frame with no pass due", "tick_no_pass_due"),
-                          ("the frame that hands a pass off", "tick_hands_off_a_pass"),
-                          ("the clock read inside that figure", "clock_read")):
+                          ("the frame that reaches 2 s (raises the flag)", "tick_pass_comes_due"),
+                          ("the clock read inside that figure", "clock_read"),
+                          ("handing a pass to the UI thread as OBS does (a queued Qt call), "
+                           "which that frame made before", "ui_hand_off_as_obs_makes_it")):
         f = find(medians, prefix)
         if f:
             out.append(f"| {label} | {fmt(f['time_us'] * 1e3)} |")
+    f = find(medians, "pass_follows_frames")
+    if f:
+        out.append("")
+        out.append(f"**From the frame that reaches 2 s to the pass queued for the UI thread** (the module's "
+                   f"thread looks every 150 ms; the frame comes right after a look, the longest wait): "
+                   f"{fmt(f['time_us'] / 1e3)} ms.")
     out.append("")
     out.append("**The rewrite** (dock line out of order, user.ini rewritten, synced and swapped in; 50 items):")
     out.append("")
@@ -108,8 +118,9 @@ def tables(medians, context, repetitions, memory, idle):
         out.append(f"| {kb} KB | {fmt(f['time_us'], 0)} |")
     if memory:
         out.append("")
-        out.append(f"**Memory across {memory['passes']:,} steady passes** (50 items, 20 KB user.ini; half through "
-                   f"the event, half handed off by the tick; {fmt(memory['seconds'])} s):")
+        out.append(f"**Memory across {memory['passes']:,} steady passes** (50 items, 20 KB user.ini; through the "
+                   f"event, and one in 2,000 handed on by the module's thread after the tick; "
+                   f"{fmt(memory['seconds'])} s):")
         out.append("")
         out.append("| | before | after |")
         out.append("|---|---:|---:|")
@@ -118,28 +129,86 @@ def tables(medians, context, repetitions, memory, idle):
         out.append(f"| libobs allocations (bnum_allocs) | {memory['libobs_allocs'][0]:,} | "
                    f"{memory['libobs_allocs'][1]:,} |")
     if idle:
-        out.extend([""] + idle_table(idle))
+        out.extend([""] + idle_table(idle, before))
     return "\n".join(out) + "\n"
 
 
-def idle_table(idle):
-    groups = {}
-    for run in idle["runs"]:
-        if run.get("collection_saves") is not None and not run["problems"]:
-            groups.setdefault((run["fps"], run["module"]), []).append(run)
+def idle_rows(idle, label):
+    rows = []
+    for fps, s in sorted(idle.get("summary", {}).items(), key=lambda kv: int(kv[0])):
+        load = idle.get("load_average", {}).get("start")
+        rows.append(f"| {label} | {fps} | {s['pairs']} | {s['tick_p99_ms']['true']:g} / {s['tick_p99_ms']['false']:g} | "
+                    f"**{fmt(s['tick_p99_ratio'], 2)}** | {s['frames_over_1ms']['true']} / "
+                    f"{s['frames_over_1ms']['false']} | {fmt(s['cpu_seconds']['true'], 2)} / "
+                    f"{fmt(s['cpu_seconds']['false'], 2)} | **{fmt(s['cpu_ratio'], 3)}** | "
+                    f"{fmt(s['cpu_per_frame_ratio'], 3) if 'cpu_per_frame_ratio' in s else ''} | "
+                    f"{s['collection_saves']} | {fmt(load[0], 1) if load else ''} |")
+    return rows
+
+
+def idle_table(idle, before=None):
     seconds = max((r["seconds"] for r in idle["runs"]), default=0)
-    counts = sorted({len(g) for g in groups.values()})
-    out = [f"**OBS {idle['obs_version']} idle for {seconds:g} s** (medians of {'/'.join(map(str, counts))} runs; "
-           "`tick_sources` from OBS's profiler at quit, over the whole run):", "",
-           "| fps | module | collection saves | tick_sources median (ms) | 99th percentile (ms) | max (ms) |",
-           "|---:|---|---:|---:|---:|---:|"]
-    for (fps, module), runs in sorted(groups.items(), key=lambda kv: (-kv[0][0], kv[0][1])):
-        def med(key):
-            return statistics.median(r["tick_sources_ms"][key] for r in runs)
-        saves = statistics.median(r["collection_saves"] for r in runs)
-        out.append(f"| {fps} | {'with' if module else 'without'} | {saves:g} | {med('median'):g} | "
-                   f"{med('p99'):g} | {med('max'):g} |")
+    out = [f"**OBS {idle['obs_version']} idle, interleaved pairs of {seconds:g} s runs without and with the "
+           "module** (`tick_sources` 99th percentile from OBS's profiler at quit, over the whole run; frames whose "
+           "`tick_sources` took over 1 ms, summed over the pairs; CPU time of the OBS process in the idle time; "
+           "ratios with/without, median over the pairs; goals: at most 1.25 and 1.05):", "",
+           "| module | fps | pairs | tick_sources p99 with / without (ms) | p99 ratio | frames over 1 ms "
+           "with / without | CPU with / without (s) | CPU ratio | CPU ratio per rendered frame | collection saves | "
+           "load average |",
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    if before:
+        out.extend(idle_rows(before, "before (the tick hands off)"))
+    out.extend(idle_rows(idle, "after (the tick only counts)" if before else "this module"))
     return out
+
+
+def idle_chart(idle, before, path):
+    """Per frame rate, each pair's ratios with/without, before and after."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    def pair_ratios(data, fps, metric):
+        pairs = {}
+        for r in data["runs"]:
+            if r["fps"] == fps and not r["problems"]:
+                pairs.setdefault(r["pair"], {})[r["module"]] = r
+        ratios = []
+        for p in pairs.values():
+            if len(p) == 2:
+                ratios.append(metric(p[True]) / metric(p[False]))
+        return ratios
+
+    sets = ([("before", before)] if before else []) + [("after" if before else "this module", idle)]
+    rates = sorted({r["fps"] for r in idle["runs"]})
+    metrics = [("tick_sources p99 with / without", lambda r: r["tick_sources_ms"]["p99"], 1.25),
+               ("OBS CPU time with / without", lambda r: r["cpu_seconds"], 1.05)]
+    fig, axes = plt.subplots(len(metrics), len(rates), figsize=(10, 7), squeeze=False)
+    for row, (title, metric, goal) in enumerate(metrics):
+        for col, fps in enumerate(rates):
+            ax = axes[row][col]
+            for i, (label, data) in enumerate(sets):
+                ratios = pair_ratios(data, fps, metric)
+                if not ratios:
+                    continue
+                ax.scatter([i] * len(ratios), ratios, color="tab:blue", alpha=0.6, zorder=3)
+                median = statistics.median(ratios)
+                ax.hlines(median, i - 0.3, i + 0.3, color="black", zorder=4)
+                ax.annotate(f"{median:.2f}", (i + 0.32, median), va="center", fontsize=8)
+            ax.axhline(goal, color="tab:red", linestyle="--", label=f"goal: {goal}")
+            ax.axhline(1.0, color="tab:gray", linewidth=0.8)
+            ax.set_xticks(range(len(sets)))
+            ax.set_xticklabels([label for label, _ in sets])
+            ax.set_xlim(-0.6, len(sets) - 0.2)
+            ax.set_yscale("log")
+            ax.yaxis.set_major_formatter(matplotlib.ticker.FormatStrFormatter("%.2f"))
+            ax.yaxis.set_minor_formatter(matplotlib.ticker.FormatStrFormatter("%.2f"))
+            ax.set_title(f"{title}, {fps} fps", fontsize=10)
+            ax.legend(fontsize=8)
+    fig.suptitle("OBS idle with the module against without it: each pair, and the median (bar)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
 
 
 def chart(medians, path):
@@ -186,14 +255,19 @@ def main():
     parser.add_argument("--bench", required=True, help="brivora_bench --benchmark_out=FILE (JSON)")
     parser.add_argument("--memory", help="brivora_bench --memory-check --json FILE")
     parser.add_argument("--idle", help="idle_obs.py --json FILE")
+    parser.add_argument("--idle-before", help="idle_obs.py --json FILE of an earlier module, to compare with")
     parser.add_argument("--chart", help="the PNG to draw")
+    parser.add_argument("--idle-chart", help="the PNG of the idle runs to draw (needs --idle)")
     parser.add_argument("--doc", help="the Markdown file whose results section to replace")
     args = parser.parse_args()
 
     medians, context, repetitions = benchmark_medians(args.bench)
-    text = tables(medians, context, repetitions, read_json(args.memory), read_json(args.idle))
+    idle, before = read_json(args.idle), read_json(args.idle_before)
+    text = tables(medians, context, repetitions, read_json(args.memory), idle, before)
     if args.chart:
         chart(medians, args.chart)
+    if args.idle_chart and idle:
+        idle_chart(idle, before, args.idle_chart)
     if not args.doc:
         sys.stdout.write(text)
         return 0

@@ -3,24 +3,30 @@
 # Reproduces docs/performance.md in one command: installs what it needs,
 # builds the benchmark and the module in build-bench/, runs the benchmarks
 # (repeated; the figures are medians), the memory check over 100,000 passes
-# and the OBS idle runs, then redraws docs/performance.png and the tables.
+# and the OBS idle runs (interleaved pairs without and with the module), then
+# redraws docs/performance.png, docs/performance-idle.png and the tables.
 # The raw output stays in build-bench/bench-results/.
 #
-#   bench/run.sh [--repetitions N] [--idle-repeat N] [--idle-seconds S] [--no-obs]
+#   bench/run.sh [--repetitions N] [--pairs N] [--idle-seconds S] [--no-obs]
+#                [--before-module SO]
 #
-# --no-obs skips the OBS idle runs (about 5 minutes for each repeat) and
-# keeps the figures of the last ones.
+# --no-obs skips the OBS idle runs (about 3.5 minutes for each pair) and
+# keeps the figures of the last ones. --before-module also runs the pairs
+# with an earlier build of the module, to compare with (idle-before.json;
+# without it, the last such runs are kept).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 repetitions=7
-idle_repeat=2
-idle_seconds=60
+pairs=5
+idle_seconds=40
 obs=1
+before_module=""
 while [[ $# -gt 0 ]]; do
   case $1 in
     --repetitions) repetitions=$2; shift 2 ;;
-    --idle-repeat) idle_repeat=$2; shift 2 ;;
+    --pairs) pairs=$2; shift 2 ;;
+    --before-module) before_module=$(realpath "$2"); shift 2 ;;
     --idle-seconds) idle_seconds=$2; shift 2 ;;
     --no-obs) obs=0; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
@@ -40,11 +46,17 @@ cmake --build "$build" -j2 --target brivora_bench brivora-signature-guard
 "$build/bench/brivora_bench" --memory-check --json "$out/memory.json"
 idle=()
 if [[ $obs == 1 ]]; then
+  if [[ -n $before_module ]]; then
+    /usr/bin/python3 bench/idle_obs.py --module "$before_module" --host-name "$(
+      sed -n 's/^BRIVORA_SERVICE_HOST:STRING=//p' "$build/CMakeCache.txt")" \
+      --seconds "$idle_seconds" --pairs "$pairs" --json "$out/idle-before.json"
+  fi
   /usr/bin/python3 bench/idle_obs.py --module "$build/brivora-signature-guard.so" \
-    --seconds "$idle_seconds" --repeat "$idle_repeat" --json "$out/idle.json"
-  idle=(--idle "$out/idle.json")
-elif [[ -f $out/idle.json ]]; then
-  idle=(--idle "$out/idle.json") # the last OBS runs, kept
+    --seconds "$idle_seconds" --pairs "$pairs" --json "$out/idle.json"
+fi
+if [[ -f $out/idle.json ]]; then # this run's, or the last OBS runs, kept
+  idle=(--idle "$out/idle.json" --idle-chart docs/performance-idle.png)
+  [[ -f $out/idle-before.json ]] && idle+=(--idle-before "$out/idle-before.json")
 fi
 /usr/bin/python3 bench/plot.py --bench "$out/bench.json" --memory "$out/memory.json" "${idle[@]}" \
   --chart docs/performance.png --doc docs/performance.md

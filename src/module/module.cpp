@@ -3,6 +3,7 @@
 // the scheduler that runs every pass on the UI thread, one at a time.
 
 #include "context/service-context.h"
+#include "module/pass-handoff.h"
 #include "module/plugin-support.h"
 #include "scene/scene-pass.h"
 #include "user-ini/user-ini.h"
@@ -21,14 +22,12 @@ void frontend_event(enum obs_frontend_event event, void *data) noexcept;
 
 namespace {
 
-constexpr float pass_interval_seconds = 2.0f;
-
 // What the module keeps from load to unload: what it learnt, and when to
 // run the next pass. Handed to the tick and the frontend callback.
 struct guard_module {
 	service_context context;
 	user_ini_memory ini_memory;
-	float frame_seconds = 0.0f; // graphics thread only
+	pass_handoff handoff; // its thread runs from load to unload
 	std::atomic<bool> passes_enabled{true};
 	std::atomic<bool> pass_queued{false};
 	bool pass_running = false;                 // UI thread only
@@ -64,8 +63,13 @@ void run_queued_pass(void *) noexcept
 	run_pass(*loaded_module);
 }
 
-void queue_pass(guard_module &module)
+// On the hand-off thread, once 2 s of frames have passed. Queuing wakes the
+// UI thread, which the graphics thread must never pay for inside a frame.
+void queue_pass(void *data) noexcept
 {
+	auto &module = *static_cast<guard_module *>(data);
+	if (!module.passes_enabled.load())
+		return;
 	bool expected = false;
 	if (module.pass_queued.compare_exchange_strong(expected, true))
 		obs_queue_task(OBS_TASK_UI, run_queued_pass, nullptr, false);
@@ -84,17 +88,10 @@ void remove_frontend_callback(guard_module &module)
 } // namespace
 
 // Runs on the host's graphics thread, which every rendered frame waits for:
-// it only counts frame time and hands a pass to the UI thread.
+// it only counts frame time.
 void tick(void *data, float seconds) noexcept
 {
-	auto &module = *static_cast<guard_module *>(data);
-	float sum = module.frame_seconds + seconds;
-	if (sum < pass_interval_seconds) {
-		module.frame_seconds = sum;
-		return;
-	}
-	module.frame_seconds = 0.0f;
-	queue_pass(module);
+	static_cast<guard_module *>(data)->handoff.count_frame(seconds);
 }
 
 void frontend_event(enum obs_frontend_event event, void *data) noexcept
@@ -129,16 +126,20 @@ void frontend_event(enum obs_frontend_event event, void *data) noexcept
 
 bool obs_module_load(void)
 {
-	// Loaded again without an unload in between, the module keeps its state.
-	if (!loaded_module)
-		loaded_module = new (std::nothrow) guard_module;
-	guard_module *module = loaded_module;
+	// Loaded again without an unload in between, the module keeps running
+	// as it is: a second registration would run every pass twice.
+	if (loaded_module)
+		return true;
+	auto *module = new (std::nothrow) guard_module;
 	if (!module)
 		return false;
-	module->passes_enabled.store(true);
+	loaded_module = module;
 	obs_log(LOG_INFO, "Brivora Rurozezod Ivuri loaded (version %s)", module_version);
 	obs_frontend_add_event_callback(frontend_event, module);
 	module->frontend_callback_registered = true;
+	if (!module->handoff.start(queue_pass, module))
+		obs_log(LOG_WARNING,
+			"cannot start the thread of the 2-second passes: passes run on frontend events only");
 	obs_add_tick_callback(tick, module);
 	return true;
 }
@@ -150,6 +151,8 @@ void obs_module_unload(void)
 		return;
 	module->passes_enabled.store(false);
 	obs_remove_tick_callback(tick, module);
+	// Woken at once and joined: the thread uses the module.
+	module->handoff.stop();
 	remove_frontend_callback(*module);
 	// Newer hosts write user.ini from memory at exit, before unloading
 	// modules: a repair made now is the one that stays on disk. Nothing

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -24,6 +26,15 @@ std::vector<std::pair<tick_callback, void *>> module_ticks;
 std::atomic<size_t> source_update_calls{0};
 std::array<std::atomic<int>, 4> placement_counts{};
 std::atomic<bool> source_create_fails{false};
+
+// Polls with a deadline of seconds, for what another thread does.
+template<typename Condition> bool wait_until(Condition done)
+{
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (!done() && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	return done();
+}
 
 } // namespace
 
@@ -140,6 +151,8 @@ void RealHost::shut_down_host()
 	EXPECT_EQ(registered_callbacks(), 0u) << "the module left a frontend callback behind";
 	EXPECT_EQ(headless::stray_callback_removals(), 0u) << "the module removed a callback it had not registered";
 	EXPECT_EQ(tick_callbacks(), 0u) << "the module left its tick behind";
+	// A joined thread leaves the task list a moment after it ends.
+	EXPECT_TRUE(wait_until([] { return handoff_threads() == 0; })) << "the module's thread outlived its unload";
 	const std::string unloaded = "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded";
 	EXPECT_EQ(count_log(unloaded), 1u);
 	std::vector<std::string> lines = headless::module_lines();
@@ -175,6 +188,23 @@ size_t RealHost::run_ui_tasks()
 size_t RealHost::queued_ui_tasks()
 {
 	return headless::queued_ui_tasks();
+}
+
+bool RealHost::wait_for_ui_tasks(size_t count)
+{
+	return wait_until([count] { return headless::queued_ui_tasks() >= count; });
+}
+
+size_t RealHost::handoff_threads()
+{
+	size_t count = 0;
+	std::error_code ignored;
+	for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", ignored)) {
+		std::string name;
+		std::getline(std::ifstream(task.path() / "comm"), name);
+		count += name == "brivora-passes";
+	}
+	return count;
 }
 
 size_t RealHost::count_log(const std::string &needle)

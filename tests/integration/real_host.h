@@ -42,6 +42,12 @@ protected:
 	// queue) run on the calling thread; their count.
 	static size_t run_ui_tasks();
 	static size_t queued_ui_tasks();
+	// The module's own thread hands a due pass on a fraction of a second
+	// after the frame: waits until `count` tasks are queued; false when
+	// they are not within seconds.
+	static bool wait_for_ui_tasks(size_t count);
+	// Threads of this process with the name of the module's hand-off thread.
+	static size_t handoff_threads();
 
 	// Log lines, each with its level, as libobs received them.
 	static size_t count_log(const std::string &needle);
