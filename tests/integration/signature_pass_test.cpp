@@ -254,6 +254,7 @@ TEST_F(RealHost, PassWithoutUsableCurrentSceneChangesNothing)
 		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 		fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
 		tick(2.0f);
+		ASSERT_TRUE(wait_for_ui_tasks(1));
 		EXPECT_EQ(run_ui_tasks(), 1u);
 		EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
 		EXPECT_EQ(item_names(scene), std::vector<std::string>{"Old Alerts"});

@@ -66,7 +66,11 @@ cmd_build() {
   grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
   (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
   dpkg-deb --info "$(deb_file "$dir")"
-  dpkg-deb --field "$(deb_file "$dir")" Depends | grep -q "libc6 (>= " || die "the .deb names no libc6 version"
+  local depends
+  depends=$(dpkg-deb --field "$(deb_file "$dir")" Depends)
+  grep -q "libc6 (>= " <<<"$depends" || die "the .deb names no libc6 version"
+  # The README tells streamers which releases can install it from this line.
+  grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not the package's: $depends"
   tar -tzf "$(tgz_file "$dir")"
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
