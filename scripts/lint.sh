@@ -22,6 +22,7 @@ clang-format --dry-run --Werror --style=file "${cxx_files[@]}" || {
 }
 
 build=build-tests/lint
+mkdir -p build-tests
 cmake -S . -B "$build" -DBUILD_TESTING=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build.configure.log" 2>&1 ||
   { cat "$build.configure.log"; exit 1; }
 mapfile -t sources < <(git ls-files 'src/*.cpp')
