@@ -52,7 +52,7 @@ SUITE=${OBS32_CHROOT_SUITE:-sid}
 # What the chroot must hold. Changing this list makes `setup` install again.
 PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
           cmake make g++ pkg-config)
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev libwayland-dev
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev qtbase5-dev libwayland-dev
                libegl-mesa0 libgl1-mesa-dri)
 APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Dpkg::Use-Pty=0 -q)
 CHROOT_PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin

@@ -24,7 +24,7 @@ bool pass_handoff::start(hand_off_fn hand_off, void *data) noexcept
 	pthread_sigmask(SIG_SETMASK, &all, &before);
 	try {
 		thread_ = std::thread([this] { run(); });
-	} catch (const std::system_error &) {
+	} catch (...) { // no thread, or no memory for its state
 	}
 	pthread_sigmask(SIG_SETMASK, &before, nullptr);
 	if (!thread_.joinable())
