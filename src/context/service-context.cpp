@@ -37,7 +37,7 @@ size_t utf8_length(unsigned char lead)
 // Where a value of `from` cut after `n` bytes must end so that it does not
 // end inside a UTF-8 character: before the lead byte of a character that
 // `from` holds whole but that does not fit. Bytes that are no UTF-8 stay.
-size_t whole_character_end(const char *from, size_t n, bool (*ends)(unsigned char))
+size_t whole_character_end(const char *from, size_t n)
 {
 	size_t lead = n;
 	while (lead > 0 && n - lead < 3 && is_utf8_continuation(static_cast<unsigned char>(from[lead - 1])))
@@ -48,11 +48,10 @@ size_t whole_character_end(const char *from, size_t n, bool (*ends)(unsigned cha
 	const size_t length = utf8_length(static_cast<unsigned char>(from[lead]));
 	if (length <= n - lead)
 		return n; // the last character fits whole, or is no UTF-8
-	for (size_t i = n; i < lead + length; ++i) {
-		const auto c = static_cast<unsigned char>(from[i]);
-		if (ends(c) || !is_utf8_continuation(c))
+	// Every byte that ends a value is ASCII, so no continuation byte does.
+	for (size_t i = n; i < lead + length; ++i)
+		if (!is_utf8_continuation(static_cast<unsigned char>(from[i])))
 			return n; // not a whole character in `from` either
-	}
 	return lead;
 }
 
@@ -62,7 +61,7 @@ void copy_until(char *dst, size_t dst_size, const char *from, bool (*ends)(unsig
 	while (n + 1 < dst_size && !ends(static_cast<unsigned char>(from[n])))
 		++n;
 	if (!ends(static_cast<unsigned char>(from[n])))
-		n = whole_character_end(from, n, ends);
+		n = whole_character_end(from, n);
 	std::memcpy(dst, from, n);
 	dst[n] = '\0';
 }

@@ -6,11 +6,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <ctime>
 #include <unistd.h>
 #include <utility>
 
