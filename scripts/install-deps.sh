@@ -2,16 +2,20 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build (and, with --tests, the test suites;
 # with --demo, scripts/demo.sh; with --lint, scripts/lint.sh; with --bench,
-# the tests and the benchmarks' chart) need. --no-obs leaves out Debian's OBS
+# the tests and the benchmarks' chart; with --package, scripts/package.sh) need. --no-obs leaves out Debian's OBS
 # (obs-studio, and Xvfb to start it without a display): the build needs only
 # libobs-dev, and a Flatpak OBS user has an OBS already.
 #
-#   scripts/install-deps.sh [--tests | --bench | --demo | --lint | --no-obs]
+#   scripts/install-deps.sh [--tests | --bench | --demo | --lint | --package | --no-obs]
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
 if [[ "${1:-}" == "--no-obs" ]]; then
   packages=(cmake g++ make pkg-config libobs-dev)
+fi
+# scripts/package.sh: no OBS, dpkg-shlibdeps for the .deb's Depends line.
+if [[ "${1:-}" == "--package" ]]; then
+  packages=(cmake g++ make pkg-config libobs-dev dpkg-dev)
 fi
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(python3-matplotlib)

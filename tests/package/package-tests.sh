@@ -4,10 +4,10 @@
 # scripts/setup.sh.
 #
 #   package-tests.sh build DIR [-DVAR=VALUE]...
-#       configure a Release build without tests in DIR, build it, install it
-#       into DIR/destdir (and once more below a prefix, then removes what its
-#       install_manifest.txt lists) and make the .deb and the tarball there
-#       (cpack -G DEB, cpack -G TGZ)
+#       scripts/package.sh makes the packages in DIR/dist from its build
+#       folders below DIR/build, and they are checked; the x86-64 build folder
+#       is installed into DIR/destdir (and once more below a prefix, then
+#       what its install_manifest.txt lists is removed)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
 #   package-tests.sh deb DIR ROOT
@@ -30,17 +30,23 @@ HARNESS_PACKAGES="xvfb xauth python3 python3-websocket"
 log() { printf '[package-tests] %s\n' "$*" >&2; }
 die() { log "FAIL: $*"; exit 1; }
 
-version() { sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$1/CMakeCache.txt"; }
-host_name() { sed -n 's/^BRIVORA_SERVICE_HOST:[A-Z]*=//p' "$1/CMakeCache.txt"; }
-deb_file() { echo "$1/${PACKAGE}_$(version "$1")_amd64.deb"; }
-tgz_file() { echo "$1/$PACKAGE-$(version "$1")-linux-x86_64.tar.gz"; }
+# DIR's folders: the x86-64 build folder and the packages.
+build_dir() { echo "$1/build/amd64"; }
+dist_dir() { echo "$1/dist"; }
+version() { sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$(build_dir "$1")/CMakeCache.txt"; }
+host_name() { sed -n 's/^BRIVORA_SERVICE_HOST:[A-Z]*=//p' "$(build_dir "$1")/CMakeCache.txt"; }
+deb_file() { echo "$(dist_dir "$1")/${PACKAGE}_$(version "$1")_amd64.deb"; }
+tgz_file() { echo "$(dist_dir "$1")/$PACKAGE-$(version "$1")-linux-x86_64.tar.gz"; }
 
 cmd_build() {
-  local dir=$1
+  local top=$1 dir
   shift
-  cmake -S "$REPO_DIR" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; die "configure failed"; }
-  cmake --build "$dir" -j"$(nproc)"
+  dir=$(build_dir "$top")
+  "$REPO_DIR/scripts/package.sh" --out "$(dist_dir "$top")" --build "$top/build" "$@" || die "scripts/package.sh failed"
+  local expected listed
+  expected=$(printf '%s\n' "$(basename "$(deb_file "$top")")" "$(basename "$(tgz_file "$top")")" | sort)
+  listed=$(ls -1 "$(dist_dir "$top")" | sort)
+  [[ $listed == "$expected" ]] || die "scripts/package.sh made $(echo $listed), not $(echo $expected)"
   # The default install: system-wide, under the prefix (/usr unless given).
   rm -rf "$dir/destdir"
   DESTDIR=$dir/destdir cmake --install "$dir" >/dev/null
@@ -59,19 +65,18 @@ cmd_build() {
   local nobin out status=0
   nobin=$(mktemp -d)
   ln -s "$(command -v cpack)" "$nobin/cpack"
-  rm -f "$(deb_file "$dir")"
+  rm -f "$dir"/*.deb
   out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1) || status=$?
   rm -rf "$nobin"
-  [[ $status -ne 0 && ! -e $(deb_file "$dir") ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
+  [[ $status -ne 0 && -z $(find "$dir" -maxdepth 1 -name '*.deb') ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
   grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
-  (cd "$dir" && cpack -G DEB && cpack -G TGZ) >"$dir.cpack.log" 2>&1 || { cat "$dir.cpack.log"; die "cpack failed"; }
-  dpkg-deb --info "$(deb_file "$dir")"
+  dpkg-deb --info "$(deb_file "$top")"
   local depends
-  depends=$(dpkg-deb --field "$(deb_file "$dir")" Depends)
+  depends=$(dpkg-deb --field "$(deb_file "$top")" Depends)
   grep -q "libc6 (>= " <<<"$depends" || die "the .deb names no libc6 version"
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not the package's: $depends"
-  tar -tzf "$(tgz_file "$dir")"
+  tar -tzf "$(tgz_file "$top")"
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
@@ -173,7 +178,7 @@ cmd_setup() {
     start=(--start-obs)
     [[ $flatpak == no ]] || start=(--no-debian-obs --start-obs)
     rm -f "$work/apt-get"
-    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$dir" \
+    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$(build_dir "$dir")" \
       PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} >"$work/setup.log" 2>&1 ||
       { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
     if [[ $flatpak == no ]]; then
@@ -188,7 +193,7 @@ cmd_setup() {
     plugins=("$home/.config/obs-studio/plugins")
     [[ $flatpak == no ]] || plugins+=("$home/.var/app/com.obsproject.Studio/config/obs-studio/plugins")
     for p in "${plugins[@]}"; do
-      cmp "$dir/$PACKAGE.so" "$p/$PACKAGE/bin/64bit/$PACKAGE.so" || die "setup.sh: no module in $p"
+      cmp "$(build_dir "$dir")/$PACKAGE.so" "$p/$PACKAGE/bin/64bit/$PACKAGE.so" || die "setup.sh: no module in $p"
       cmp "$REPO_DIR/data/locale/en-US.ini" "$p/$PACKAGE/data/locale/en-US.ini" || die "setup.sh: no locale in $p"
     done
     [[ $flatpak == yes || ! -e $home/.var ]] || die "setup.sh made a Flatpak folder"
