@@ -30,5 +30,19 @@ your own widget link. It also removes duplicate alert overlays from the
 scene and keeps the Brivora live and chat docks in OBS's settings up to date.
 It has no window or settings of its own: install it and start OBS.]=])
 
-set(CPACK_ARCHIVE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-x86_64")
+# A cross build (cmake/toolchain-aarch64-linux-gnu.cmake) packs for its target:
+# dpkg's name of the architecture, and dpkg-shlibdeps reading the target's
+# runtime libraries from BRIVORA_DEB_SHLIBS_DIRS (packaging/cpack-options.cmake).
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  else()
+    message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+  endif()
+  set(BRIVORA_DEB_SHLIBS_DIRS "" CACHE STRING
+    "Library folders of the target's C and C++ runtime packages, each unpacked with its DEBIAN folder (dpkg-deb -R)")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${BRIVORA_DEB_SHLIBS_DIRS})
+endif()
+
+set(CPACK_ARCHIVE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
 include(CPack)

@@ -10,6 +10,11 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     message(FATAL_ERROR "cpack -G DEB needs dpkg-shlibdeps to find the package's library dependencies; "
       "install it (apt-get install dpkg-dev) and run cpack again.")
   endif()
+  # dpkg-shlibdeps looks for the libraries of the architecture it is told,
+  # and reads them with that architecture's objdump.
+  if(CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    set(ENV{DEB_HOST_ARCH} ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
+  endif()
 elseif(CPACK_GENERATOR STREQUAL "TGZ")
   set(CPACK_COMPONENTS_ALL user)
   set(CPACK_PACKAGING_INSTALL_PREFIX "")

@@ -13,9 +13,10 @@ packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
 if [[ "${1:-}" == "--no-obs" ]]; then
   packages=(cmake g++ make pkg-config libobs-dev)
 fi
-# scripts/package.sh: no OBS, dpkg-shlibdeps for the .deb's Depends line.
+# scripts/package.sh: no OBS, dpkg-shlibdeps for the .deb's Depends line,
+# Debian's cross toolchain for the arm64 packages.
 if [[ "${1:-}" == "--package" ]]; then
-  packages=(cmake g++ make pkg-config libobs-dev dpkg-dev)
+  packages=(cmake g++ make pkg-config libobs-dev dpkg-dev g++-aarch64-linux-gnu)
 fi
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(python3-matplotlib)
@@ -23,7 +24,8 @@ fi
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   # qtbase5-dev: the benchmark hands UI tasks on as OBS 29 does, through Qt 5.
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
-             libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev)
+             libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev
+             qemu-user-static g++-aarch64-linux-gnu)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
 # finder, an image library and a font for the picture.

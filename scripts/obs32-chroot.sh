@@ -3,10 +3,12 @@
 # A Debian chroot carrying that release's OBS Studio, used to build the module
 # with that release's toolchain and to run the end-to-end tests against its
 # OBS without touching the machine's own OBS. By default Debian unstable with
-# OBS 32; --suite trixie gives Debian 13 with OBS 30.
+# OBS 32; --suite trixie gives Debian 13 with OBS 30. --arch arm64 makes the
+# root for that architecture, run under qemu-user (qemu-user-static, its
+# binfmt_misc entry registered here when missing).
 #
-# Usage: scripts/obs32-chroot.sh [--root DIR] [--suite S] [--packages "P..."] [--with-tests]
-#                                COMMAND [ARGS...]
+# Usage: scripts/obs32-chroot.sh [--root DIR] [--suite S] [--arch A] [--packages "P..."]
+#                                [--with-tests] COMMAND [ARGS...]
 #
 #   setup                     create the chroot unless it is there with the
 #                             current suite and package list (idempotent;
@@ -37,7 +39,7 @@
 #                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
-# --suite (default sid) and --packages (default: what the suite's OBS, its e2e
+# --arch defaults to the machine's. --suite (default sid) and --packages (default: what the suite's OBS, its e2e
 # tests and the module's build need) choose another root, e.g. Debian 13 or a
 # bare Debian 12. --with-tests adds what building and running the project's
 # own tests needs (GoogleTest, Google Benchmark, Wayland, Mesa).
@@ -49,6 +51,8 @@ SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 REPO_DIR=$(cd "$SCRIPT_DIR/.." && pwd)
 ROOT=${OBS32_CHROOT_DIR:-$REPO_DIR/build/obs32-root}
 SUITE=${OBS32_CHROOT_SUITE:-sid}
+HOST_ARCH=$(dpkg --print-architecture)
+ARCH=$HOST_ARCH
 # What the chroot must hold. Changing this list makes `setup` install again.
 PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
           cmake make g++ pkg-config)
@@ -61,6 +65,35 @@ log() { printf '[obs32-chroot] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+
+# The GNU triplet of a Debian architecture: its multiarch library folder.
+multiarch() {
+    case $1 in
+        amd64) echo x86_64-linux-gnu ;;
+        arm64) echo aarch64-linux-gnu ;;
+        *) die "no multiarch folder known for architecture $1" ;;
+    esac
+}
+
+# A root of another architecture runs under qemu-user: its binfmt_misc entry
+# (with the F flag, so that it works inside the chroot) must be registered.
+ensure_binfmt() {
+    [[ $ARCH != "$HOST_ARCH" ]] || return 0
+    local cpu conf
+    cpu=$(multiarch "$ARCH")
+    cpu=${cpu%%-*}
+    conf=/usr/lib/binfmt.d/qemu-$cpu.conf
+    [[ -f $conf ]] || "$REPO_DIR/scripts/install-deps.sh" --tests
+    [[ -f $conf ]] || die "no $conf: is qemu-user-static installed?"
+    if [[ ! -e /proc/sys/fs/binfmt_misc/register ]]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || die "cannot mount binfmt_misc"
+    fi
+    if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-$cpu ]]; then
+        grep -v '^#' "$conf" | head -n 1 >/proc/sys/fs/binfmt_misc/register ||
+            die "cannot register $conf with binfmt_misc"
+        log "registered qemu-$cpu with binfmt_misc"
+    fi
+}
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 
@@ -117,8 +150,10 @@ enter_private_namespace() {
 }
 
 chroot_command() { # CMD [ARGS...]: sets CHROOT_CMD to run CMD inside the chroot
+    # BRIVORA_E2E_EMULATED tells the e2e harness that OBS runs under qemu.
     CHROOT_CMD=(chroot "$ROOT" /usr/bin/env -i HOME=/root PATH="$CHROOT_PATH" LANG=C.UTF-8
-                DEBIAN_FRONTEND=noninteractive TERM="${TERM:-dumb}" "$@")
+                DEBIAN_FRONTEND=noninteractive TERM="${TERM:-dumb}"
+                ${EMULATED:+BRIVORA_E2E_EMULATED=1} "$@")
 }
 
 in_chroot() { # CMD [ARGS...]  (system mounts must be in place)
@@ -126,7 +161,7 @@ in_chroot() { # CMD [ARGS...]  (system mounts must be in place)
     "${CHROOT_CMD[@]}"
 }
 
-package_stamp() { printf '%s\n' "$SUITE" "${PACKAGES[@]}" | md5sum | cut -c1-12; }
+package_stamp() { printf '%s\n' "$SUITE" "${PACKAGES[@]}" "$ARCH" | md5sum | cut -c1-12; }
 
 # A subshell, so the lock is released as soon as the chroot is ready.
 cmd_setup() (
@@ -140,6 +175,7 @@ cmd_setup() (
         return 0
     fi
     command -v debootstrap >/dev/null 2>&1 || "$REPO_DIR/scripts/install-deps.sh" --tests
+    ensure_binfmt
     if [[ ! -e $ROOT/.brivora-debootstrap-done ]]; then
         if [[ -e $ROOT ]]; then
             [[ -z $(mounts_below_root) ]] || die "something is still mounted below $ROOT: $(mounts_below_root | tr '\n' ' ')"
@@ -148,10 +184,21 @@ cmd_setup() (
         fi
         local mirror
         mirror=$(apt_mirror)
-        log "debootstrap $SUITE from $mirror into $ROOT"
+        log "debootstrap $SUITE ($ARCH) from $mirror into $ROOT"
         t0=$(now)
-        debootstrap --variant=minbase "$SUITE" "$ROOT" "$mirror" >"$ROOT.debootstrap.log" 2>&1 ||
-            { tail -n 30 "$ROOT.debootstrap.log" >&2; die "debootstrap failed (log: $ROOT.debootstrap.log)"; }
+        if [[ $ARCH == "$HOST_ARCH" ]]; then
+            debootstrap --variant=minbase "$SUITE" "$ROOT" "$mirror" >"$ROOT.debootstrap.log" 2>&1 ||
+                { tail -n 30 "$ROOT.debootstrap.log" >&2; die "debootstrap failed (log: $ROOT.debootstrap.log)"; }
+        else
+            # Under emulation every fsync costs: the first stage (download and
+            # unpack) runs natively, then dpkg is told not to sync before the
+            # second stage configures the packages under qemu. The root is a
+            # throw-away test root.
+            { debootstrap --variant=minbase --arch="$ARCH" --foreign "$SUITE" "$ROOT" "$mirror" &&
+              echo force-unsafe-io >"$ROOT/etc/dpkg/dpkg.cfg.d/brivora-unsafe-io" &&
+              chroot "$ROOT" /debootstrap/debootstrap --second-stage; } >"$ROOT.debootstrap.log" 2>&1 ||
+                { tail -n 30 "$ROOT.debootstrap.log" >&2; die "debootstrap failed (log: $ROOT.debootstrap.log)"; }
+        fi
         touch "$ROOT/.brivora-debootstrap-done"
         log "step debootstrap took $(elapsed "$t0") s"
     fi
@@ -223,7 +270,7 @@ cmd_upstream_layout() (
         [[ ! -e $f ]] || { [[ -z $(ROOT=$f mounts_below_root) ]] || die "something is mounted below $f"; rm -rf --one-file-system "$f"; }
     done
     cp -a --one-file-system "$from" "$tmp"
-    libdir=$tmp/usr/lib/x86_64-linux-gnu
+    libdir=$tmp/usr/lib/$(multiarch "$ARCH")
     for lib in "${HOST_LIBS[@]}"; do
         real=$(readlink -f "$libdir/$lib.so.0")
         [[ -f $real ]] || die "no $lib.so.0 in $from"
@@ -257,6 +304,7 @@ cmd_upstream_layout() (
 require_ready() {
     compgen -G "$ROOT/.brivora-packages-*" >/dev/null ||
         die "no chroot at $ROOT: run '$0 --root $ROOT setup' first"
+    ensure_binfmt
 }
 
 # Runs CMD in the background, so that a SIGINT, SIGTERM or SIGHUP sent to
@@ -410,6 +458,7 @@ main() {
             --root) ROOT=$2; shift 2 ;;
             --root=*) ROOT=${1#--root=}; shift ;;
             --suite) SUITE=$2; shift 2 ;;
+            --arch) ARCH=$2; shift 2 ;;
             --packages) read -r -a PACKAGES <<<"$2"; shift 2 ;;
             --with-tests) with_tests=1; shift ;;
             -h|--help) usage; exit 0 ;;
@@ -417,6 +466,8 @@ main() {
         esac
     done
     [[ $with_tests -eq 0 ]] || PACKAGES+=("${TEST_PACKAGES[@]}")
+    EMULATED=""
+    [[ $ARCH == "$HOST_ARCH" ]] || EMULATED=1
     [[ $# -gt 0 ]] || { usage >&2; exit 2; }
     COMMAND=$1; shift
     mkdir -p "$(dirname "$ROOT")"

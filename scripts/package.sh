@@ -3,9 +3,16 @@
 # Builds the packages a streamer installs, all into one folder:
 #   brivora-signature-guard_<version>_amd64.deb
 #   brivora-signature-guard-<version>-linux-x86_64.tar.gz
+#   brivora-signature-guard_<version>_arm64.deb
+#   brivora-signature-guard-<version>-linux-aarch64.tar.gz
 # Each is a Release build without tests, packed by cpack: the .deb with the
 # system layout, the tarball with the layout of a user's plug-in folder.
 # The packages the build needs are installed first (scripts/install-deps.sh).
+# The arm64 module is built with Debian's cross toolchain
+# (cmake/toolchain-aarch64-linux-gnu.cmake) against Debian's arm64 libobs-dev,
+# downloaded and unpacked below the build folder: the machine's own packages
+# stay as they are. The arm64 .deb's Depends line is read from Debian's arm64
+# C and C++ runtime packages, unpacked there too.
 #
 #   scripts/package.sh [--out DIR] [--build DIR] [-DVAR=VALUE]...
 #       --out    where the packages go (default: dist/ in the repository)
@@ -34,6 +41,46 @@ die() { log "error: $*"; exit 1; }
 
 "$REPO_DIR/scripts/install-deps.sh" --package
 
+# Debian's arm64 packages PACKAGE... downloaded into DIR with an apt of its
+# own (its lists and cache in DIR/apt, the machine's sources).
+download_arm64() { # DIR PACKAGE...
+  local dir=$1 apt
+  shift
+  apt=(apt-get -q -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o APT::Sandbox::User=root
+       -o Dir::State::Lists="$dir/apt/lists" -o Dir::State::status="$dir/apt/status"
+       -o Dir::Cache="$dir/apt/cache" -o Debug::NoLocking=1)
+  mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial" "$dir/debs"
+  touch "$dir/apt/status"
+  "${apt[@]}" update >"$dir/apt.log" 2>&1 || { cat "$dir/apt.log" >&2; die "apt-get update for arm64 failed"; }
+  rm -f "$dir"/debs/*.deb
+  (cd "$dir/debs" && "${apt[@]}" download "$@") >>"$dir/apt.log" 2>&1 ||
+    { cat "$dir/apt.log" >&2; die "downloading the arm64 packages $* failed"; }
+}
+
+# The arm64 host for the cross build: libobs-dev unpacked into DIR/sysroot,
+# and the runtime packages whole (DEBIAN/ with their symbols files) below
+# DIR/shlibs. Sets ARM64_CMAKE_ARGS.
+arm64_host() { # DIR
+  local dir=$1 t=$SECONDS p lib shlibs_dirs=()
+  local runtime=(libc6 libstdc++6 libgcc-s1)
+  download_arm64 "$dir" libobs-dev libobs0 libsimde-dev "${runtime[@]}"
+  rm -rf "$dir/sysroot" "$dir/shlibs"
+  mkdir -p "$dir/sysroot" "$dir/shlibs"
+  for p in libobs-dev libobs0 libsimde-dev; do
+    dpkg-deb -x "$dir/debs/${p}"_*.deb "$dir/sysroot"
+  done
+  for p in "${runtime[@]}"; do
+    dpkg-deb -R "$dir/debs/${p}"_*.deb "$dir/shlibs/$p"
+    for lib in lib usr/lib; do
+      [[ ! -d $dir/shlibs/$p/$lib/aarch64-linux-gnu ]] || shlibs_dirs+=("$dir/shlibs/$p/$lib/aarch64-linux-gnu")
+    done
+  done
+  ARM64_CMAKE_ARGS=(-DCMAKE_TOOLCHAIN_FILE="$REPO_DIR/cmake/toolchain-aarch64-linux-gnu.cmake"
+                    -DCMAKE_FIND_ROOT_PATH="$dir/sysroot"
+                    "-DBRIVORA_DEB_SHLIBS_DIRS=$(IFS=';'; echo "${shlibs_dirs[*]}")")
+  log "arm64 host packages in $((SECONDS - t)) s"
+}
+
 # One architecture: configure, build and pack in DIR, then copy the .deb and
 # the tarball into the output folder.
 pack() { # DIR [CMAKE ARGS...]
@@ -56,7 +103,10 @@ pack() { # DIR [CMAKE ARGS...]
 
 mkdir -p "$out" "$build"
 out=$(cd "$out" && pwd)
+build=$(cd "$build" && pwd)
 rm -f "$out"/"$PACKAGE"_*.deb "$out"/"$PACKAGE"-*.tar.gz
 pack "$build/amd64"
+arm64_host "$build/arm64-host"
+pack "$build/arm64" "${ARM64_CMAKE_ARGS[@]}"
 log "packages in $out:"
 ls -1 "$out" >&2

@@ -4,10 +4,10 @@
 # scripts/setup.sh.
 #
 #   package-tests.sh build DIR [-DVAR=VALUE]...
-#       scripts/package.sh makes the packages in DIR/dist from its build
-#       folders below DIR/build, and they are checked; the x86-64 build folder
-#       is installed into DIR/destdir (and once more below a prefix, then
-#       what its install_manifest.txt lists is removed)
+#       scripts/package.sh makes the packages of both architectures in
+#       DIR/dist from its build folders below DIR/build, and they are checked;
+#       the x86-64 build folder is installed into DIR/destdir (and once more
+#       below a prefix, then what its install_manifest.txt lists is removed)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
 #   package-tests.sh deb DIR ROOT
@@ -35,18 +35,52 @@ build_dir() { echo "$1/build/amd64"; }
 dist_dir() { echo "$1/dist"; }
 version() { sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$(build_dir "$1")/CMakeCache.txt"; }
 host_name() { sed -n 's/^BRIVORA_SERVICE_HOST:[A-Z]*=//p' "$(build_dir "$1")/CMakeCache.txt"; }
-deb_file() { echo "$(dist_dir "$1")/${PACKAGE}_$(version "$1")_amd64.deb"; }
-tgz_file() { echo "$(dist_dir "$1")/$PACKAGE-$(version "$1")-linux-x86_64.tar.gz"; }
+# The packages of DIR for a Debian architecture (default amd64).
+deb_file() { echo "$(dist_dir "$1")/${PACKAGE}_$(version "$1")_${2:-amd64}.deb"; }
+tgz_file() { echo "$(dist_dir "$1")/$PACKAGE-$(version "$1")-linux-$(cpu "${2:-amd64}").tar.gz"; }
+cpu() { case $1 in amd64) echo x86_64 ;; arm64) echo aarch64 ;; esac; }
+elf_machine() { case $1 in amd64) echo "Advanced Micro Devices X86-64" ;; arm64) echo AArch64 ;; esac; }
+ARCHES=(amd64 arm64)
+
+# The .deb and the tarball of one architecture: its name in the .deb, the
+# Depends line the README shows, the module built for it in both, with only
+# the host's entry points exported.
+check_packages() { # DIR ARCH
+  local top=$1 arch=$2 deb tgz unpacked depends so
+  deb=$(deb_file "$top" "$arch")
+  tgz=$(tgz_file "$top" "$arch")
+  dpkg-deb --info "$deb"
+  [[ $(dpkg-deb --field "$deb" Architecture) == "$arch" ]] || die "$(basename "$deb") is for $(dpkg-deb --field "$deb" Architecture)"
+  depends=$(dpkg-deb --field "$deb" Depends)
+  grep -q "libc6 (>= " <<<"$depends" || die "$(basename "$deb") names no libc6 version"
+  # The README tells streamers which releases can install it from this line.
+  grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not $(basename "$deb")'s: $depends"
+  tar -tzf "$tgz"
+  unpacked=$(mktemp -d)
+  dpkg-deb -x "$deb" "$unpacked/deb"
+  mkdir "$unpacked/tgz"
+  tar -xzf "$tgz" -C "$unpacked/tgz"
+  for so in "$unpacked/deb/usr/lib/$(cpu "$arch")-linux-gnu/obs-plugins/$PACKAGE.so" \
+            "$unpacked/tgz/$PACKAGE/bin/64bit/$PACKAGE.so"; do
+    [[ -f $so ]] || die "no ${so#"$unpacked/"} in the $arch packages"
+    readelf -h "$so" | grep -q "Machine: *$(elf_machine "$arch")\$" || die "${so#"$unpacked/"} is not built for $arch"
+    cmake -DMODULE="$so" -P "$REPO_DIR/tests/check-exports.cmake" || die "${so#"$unpacked/"} exports more than the entry points"
+  done
+  rm -rf "$unpacked"
+}
 
 cmd_build() {
   local top=$1 dir
   shift
   dir=$(build_dir "$top")
   "$REPO_DIR/scripts/package.sh" --out "$(dist_dir "$top")" --build "$top/build" "$@" || die "scripts/package.sh failed"
-  local expected listed
-  expected=$(printf '%s\n' "$(basename "$(deb_file "$top")")" "$(basename "$(tgz_file "$top")")" | sort)
+  local expected listed arch
+  expected=$(for arch in "${ARCHES[@]}"; do basename "$(deb_file "$top" "$arch")"; basename "$(tgz_file "$top" "$arch")"; done | sort)
   listed=$(ls -1 "$(dist_dir "$top")" | sort)
   [[ $listed == "$expected" ]] || die "scripts/package.sh made $(echo $listed), not $(echo $expected)"
+  for arch in "${ARCHES[@]}"; do
+    check_packages "$top" "$arch"
+  done
   # The default install: system-wide, under the prefix (/usr unless given).
   rm -rf "$dir/destdir"
   DESTDIR=$dir/destdir cmake --install "$dir" >/dev/null
@@ -70,13 +104,6 @@ cmd_build() {
   rm -rf "$nobin"
   [[ $status -ne 0 && -z $(find "$dir" -maxdepth 1 -name '*.deb') ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
   grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
-  dpkg-deb --info "$(deb_file "$top")"
-  local depends
-  depends=$(dpkg-deb --field "$(deb_file "$top")" Depends)
-  grep -q "libc6 (>= " <<<"$depends" || die "the .deb names no libc6 version"
-  # The README tells streamers which releases can install it from this line.
-  grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not the package's: $depends"
-  tar -tzf "$(tgz_file "$top")"
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
