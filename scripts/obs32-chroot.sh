@@ -54,7 +54,7 @@ SUITE=${OBS32_CHROOT_SUITE:-sid}
 HOST_ARCH=$(dpkg --print-architecture)
 ARCH=$HOST_ARCH
 # What the chroot must hold. Changing this list makes `setup` install again.
-PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
+PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket gdb
           cmake make g++ pkg-config)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev qtbase5-dev libwayland-dev
                libegl-mesa0 libgl1-mesa-dri)
