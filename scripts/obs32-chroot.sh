@@ -27,9 +27,15 @@
 #                             of the built .so on the last line of stdout
 #   prepare [--src DIR] [-DVAR=VALUE]...
 #                             setup, then build-module
-#   ctest [--src DIR] [CTEST ARGS...]
+#   cross-build --build DIR [--src DIR] [-DVAR=VALUE]...
+#                             setup, then configure and build the project with
+#                             tests in DIR (a host folder below the source)
+#                             with Debian's cross toolchain, the chroot as its
+#                             sysroot: for a chroot of another --arch
+#   ctest [--src DIR] [--build DIR] [CTEST ARGS...]
 #                             run ctest inside the chroot in the folder that
-#                             build-module used (build it with -DBUILD_TESTING=ON)
+#                             build-module used (build it with -DBUILD_TESTING=ON),
+#                             or in the cross-build folder DIR
 #   e2e [--src DIR] [--module SO] [--no-setup] [--no-build] [HARNESS ARGS...]
 #                             setup, build the module in the chroot (or take the
 #                             given SO, e.g. one built on the host against older
@@ -39,7 +45,10 @@
 #                             --no-build takes the module that build-module left.
 #
 # DIR defaults to $OBS32_CHROOT_DIR, else build/obs32-root in the repository.
-# --arch defaults to the machine's. --suite (default sid) and --packages (default: what the suite's OBS, its e2e
+# --arch defaults to the one the chroot was made for, else the machine's; a
+# chroot of another architecture builds nothing itself and holds by default
+# what its OBS, the e2e harness and the cross-built tests need.
+# --suite (default sid) and --packages (default: what the suite's OBS, its e2e
 # tests and the module's build need) choose another root, e.g. Debian 13 or a
 # bare Debian 12. --with-tests adds what building and running the project's
 # own tests needs (GoogleTest, Google Benchmark, Wayland, Mesa).
@@ -56,6 +65,8 @@ ARCH=$HOST_ARCH
 # What the chroot must hold. Changing this list makes `setup` install again.
 PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket gdb
           cmake make g++ pkg-config)
+EMULATED_PACKAGES=(obs-studio xvfb xauth python3 python3-websocket gdb cmake binutils
+                   libobs-dev libgtest-dev libgmock-dev libwayland-dev libegl-mesa0 libgl1-mesa-dri)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev qtbase5-dev libwayland-dev
                libegl-mesa0 libgl1-mesa-dri)
 APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Dpkg::Use-Pty=0 -q)
@@ -231,6 +242,7 @@ cmd_setup() (
         log "step apt-get install took $(elapsed "$t0") s"
     )
     rm -f "$ROOT"/.brivora-packages-*
+    echo "$ARCH" >"$ROOT/.brivora-arch"
     touch "$stamp"
     log "chroot ready at $ROOT ($(in_chroot_version)); setup took $(elapsed "$t_all") s"
 )
@@ -387,14 +399,58 @@ cmd_build_module() {
     find_built_module "$build"
 }
 
+# The project built on this machine with Debian's cross toolchain for the
+# chroot's architecture, the chroot as the sysroot. Its tests run inside the
+# chroot (ctest --build), where the host paths of the source are bound.
+cmd_cross_build() {
+    local src=$REPO_DIR build="" cmake_args=()
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --src) src=$2; shift 2 ;;
+            --build) build=$2; shift 2 ;;
+            -D*) cmake_args+=("$1"); shift ;;
+            *) die "cross-build: unknown argument $1" ;;
+        esac
+    done
+    [[ -n $build ]] || die "cross-build: --build DIR is required"
+    [[ -n $EMULATED ]] || die "cross-build: $ROOT is of this machine's architecture"
+    src=$(cd "$src" && pwd)
+    mkdir -p "$build"
+    build=$(cd "$build" && pwd)
+    [[ $build == "$src"/* ]] || die "cross-build: $build is not below $src, where the chroot sees it"
+    local toolchain t0
+    toolchain=$src/cmake/toolchain-$(multiarch "$ARCH").cmake
+    [[ -f $toolchain ]] || die "no $toolchain"
+    cmd_setup
+    command -v "$(multiarch "$ARCH")-g++" >/dev/null || "$REPO_DIR/scripts/install-deps.sh" --tests
+    t0=$(now)
+    # The tests are listed when ctest runs, inside the chroot.
+    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_SYSROOT="$ROOT" -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
+        ${cmake_args[@]+"${cmake_args[@]}"} >"$build.configure.log" 2>&1 ||
+        { cat "$build.configure.log" >&2; die "configuring the cross build failed"; }
+    cmake --build "$build" -j "$(nproc)" >&2 || die "the cross build failed"
+    log "step cross-build took $(elapsed "$t0") s"
+}
+
 cmd_ctest() {
-    local src=$REPO_DIR
-    if [[ ${1:-} == --src ]]; then src=$2; shift 2; fi
+    local src=$REPO_DIR build=""
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+            --src) src=$2; shift 2 ;;
+            --build) build=$2; shift 2 ;;
+            *) break ;;
+        esac
+    done
     src=$(cd "$src" && pwd)
     require_ready
-    local build
-    build=$(chroot_build_dir "$src")
-    [[ -f $ROOT$build/CTestTestfile.cmake ]] || die "no build with tests at $ROOT$build: build-module -DBUILD_TESTING=ON first"
+    if [[ -z $build ]]; then
+        build=$(chroot_build_dir "$src")
+        [[ -f $ROOT$build/CTestTestfile.cmake ]] || die "no build with tests at $ROOT$build: build-module -DBUILD_TESTING=ON first"
+    else
+        build=$(cd "$build" && pwd)
+        [[ -f $build/CTestTestfile.cmake && $build == "$src"/* ]] || die "no cross build with tests at $build below $src"
+    fi
     "${BASH_SOURCE[0]}" --root "$ROOT" run --bind "$src" -- sh -c 'cd "$1" && shift && exec ctest "$@"' \
         sh "$build" "$@"
 }
@@ -452,26 +508,28 @@ main() {
     [[ $(id -u) == 0 ]] || die "must run as root (debootstrap, chroot and mount need it)"
 
     ORIG_ARGS=("$@")  # for the re-run in a private mount namespace
-    local with_tests=0
+    local with_tests=0 arch_given="" packages_given=""
     while [[ $# -gt 0 ]]; do
         case $1 in
             --root) ROOT=$2; shift 2 ;;
             --root=*) ROOT=${1#--root=}; shift ;;
             --suite) SUITE=$2; shift 2 ;;
-            --arch) ARCH=$2; shift 2 ;;
-            --packages) read -r -a PACKAGES <<<"$2"; shift 2 ;;
+            --arch) ARCH=$2; arch_given=1; shift 2 ;;
+            --packages) read -r -a PACKAGES <<<"$2"; packages_given=1; shift 2 ;;
             --with-tests) with_tests=1; shift ;;
             -h|--help) usage; exit 0 ;;
             *) break ;;
         esac
     done
-    [[ $with_tests -eq 0 ]] || PACKAGES+=("${TEST_PACKAGES[@]}")
-    EMULATED=""
-    [[ $ARCH == "$HOST_ARCH" ]] || EMULATED=1
     [[ $# -gt 0 ]] || { usage >&2; exit 2; }
     COMMAND=$1; shift
     mkdir -p "$(dirname "$ROOT")"
     ROOT=$(cd "$(dirname "$ROOT")" && pwd)/$(basename "$ROOT")
+    [[ -n $arch_given || ! -f $ROOT/.brivora-arch ]] || ARCH=$(<"$ROOT/.brivora-arch")
+    EMULATED=""
+    [[ $ARCH == "$HOST_ARCH" ]] || EMULATED=1
+    [[ -z $EMULATED || -n $packages_given ]] || PACKAGES=("${EMULATED_PACKAGES[@]}")
+    [[ $with_tests -eq 0 ]] || PACKAGES+=("${TEST_PACKAGES[@]}")
 
     case $COMMAND in
         setup) cmd_setup "$@" ;;
@@ -479,6 +537,7 @@ main() {
         run) cmd_run "$@" ;;
         build-module) cmd_build_module "$@" ;;
         prepare) cmd_setup; cmd_build_module "$@" ;;
+        cross-build) cmd_cross_build "$@" ;;
         ctest) cmd_ctest "$@" ;;
         e2e) cmd_e2e "$@" ;;
         *) usage >&2; exit 2 ;;

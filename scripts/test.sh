@@ -13,6 +13,8 @@
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
 #   BRIVORA_E2E_OBS30=OFF  skips the Debian 13 chroot.
 #   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
+#   BRIVORA_E2E_ARM64=OFF  skips the arm64 root (the arm64 packages are
+#                          still made and checked).
 #   BRIVORA_FAST=1         runs the fast, integration and bench layers and the
 #                          house style only.
 set -euo pipefail
@@ -24,6 +26,7 @@ jobs=$(nproc)
 obs32=${BRIVORA_E2E_OBS32:-ON}
 obs30=${BRIVORA_E2E_OBS30:-ON}
 packages=${BRIVORA_E2E_PACKAGES:-ON}
+arm64=${BRIVORA_E2E_ARM64:-ON}
 fast=${BRIVORA_FAST:-0}
 failed=0
 
@@ -45,6 +48,7 @@ mkdir -p build-tests
 chroot_pid=""
 debian12_pid=""
 trixie_pid=""
+arm64_pid=""
 if [[ "$fast" != 1 && "$obs32" == ON ]]; then
   # Mostly download, unpacking and copying: made while the fast layers build.
   # Only a failed setup skips OBS 32: a failed copy is ours, and the test
@@ -64,7 +68,14 @@ if [[ "$fast" != 1 && "$packages" == ON ]]; then
   debian12_pid=$!
 fi
 
-build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_OBS30="$obs30" -DBRIVORA_E2E_PACKAGES="$packages"
+if [[ "$fast" != 1 && "$arm64" == ON ]]; then
+  # Debian 12's arm64 OBS under qemu-user: the longest set-up of all.
+  scripts/obs32-chroot.sh --root build-tests/plain/arm64-root --suite bookworm --arch arm64 setup \
+    >build-tests/arm64-setup.log 2>&1 &
+  arm64_pid=$!
+fi
+
+build build-tests/plain -DBRIVORA_E2E_ARM64="$arm64" -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_OBS30="$obs30" -DBRIVORA_E2E_PACKAGES="$packages"
 run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
@@ -91,6 +102,11 @@ if [[ -n "$debian12_pid" ]] && ! wait "$debian12_pid"; then
   tail -n 40 build-tests/debian12-setup.log
   echo "WARNING: the Debian 12 root could not be built; the .deb test skipped in this run" >&2
   cmake -S . -B build-tests/plain -DBRIVORA_E2E_PACKAGES=OFF >/dev/null
+fi
+if [[ -n "$arm64_pid" ]] && ! wait "$arm64_pid"; then
+  tail -n 40 build-tests/arm64-setup.log
+  echo "WARNING: the Debian 12 arm64 root could not be built; the arm64 tests in OBS skipped in this run" >&2
+  cmake -S . -B build-tests/plain -DBRIVORA_E2E_ARM64=OFF >/dev/null
 fi
 if [[ "$fast" != 1 ]]; then
   run_ctest build-tests/plain -L e2e

@@ -4,8 +4,12 @@
 # names, or else by the host libraries the obs process has loaded (HOST_LIBS:
 # OBS 29's libobs.so.0 and libobs-frontend-api.so.0). The host binds module
 # symbols lazily: one missing here would crash OBS at its first call.
-#   cmake -DMODULE=... -DHOST_LIBS="a.so;b.so" -P check-imports.cmake
+#   cmake -DMODULE=... -DHOST_LIBS="a.so;b.so" [-DSYSROOT=DIR] -P check-imports.cmake
+# SYSROOT: HOST_LIBS are paths below DIR, and this runs inside DIR as the root.
 cmake_policy(VERSION 3.25)
+if(SYSROOT)
+  list(TRANSFORM HOST_LIBS REPLACE "^${SYSROOT}" "")
+endif()
 
 function(run out)
   execute_process(COMMAND ${ARGN} OUTPUT_VARIABLE text RESULT_VARIABLE rc ERROR_VARIABLE err)

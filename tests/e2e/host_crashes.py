@@ -98,7 +98,9 @@ def examine(run_dir, run_name, status, obs_binary, version, keep_core=False):
     """The Crash of a run that died of `status`, its backtrace read from the
     core it left in `run_dir` and saved beside it; the core is removed unless
     kept."""
-    cores = sorted(glob.glob(os.path.join(run_dir, "core*")), key=os.path.getmtime)
+    # qemu-user writes an emulated program's core as qemu_<name>_<time>_<pid>.core.
+    cores = sorted(glob.glob(os.path.join(run_dir, "core*")) + glob.glob(os.path.join(run_dir, "qemu_*.core")),
+                   key=os.path.getmtime)
     backtrace_path = os.path.join(run_dir, f"{run_name}.backtrace.txt")
     text = ""
     if cores and shutil.which("gdb"):

@@ -21,6 +21,7 @@ import tarfile
 import time
 import uuid
 
+from emulation import OBS_ENV, limit
 from host_crashes import crashed
 
 PLUGIN_NAME = "brivora-signature-guard"
@@ -266,6 +267,7 @@ class ObsHome:
         }
         if self.xauthority:
             env["XAUTHORITY"] = self.xauthority
+        env.update(OBS_ENV)
         return env
 
 
@@ -291,6 +293,7 @@ class Xvfb:
             os.close(read_fd)
 
     def _read_display(self, fd, timeout):
+        timeout = limit(timeout)
         deadline, data = time.monotonic() + timeout, b""
         while not data.endswith(b"\n"):
             remaining = deadline - time.monotonic()
@@ -372,6 +375,7 @@ class ObsRun:
 
     def wait_ready(self, timeout=60.0):
         """Returns once obs-websocket accepts connections; OBS is ready then."""
+        timeout = limit(timeout)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
@@ -384,12 +388,20 @@ class ObsRun:
         raise HostError(f"OBS was not ready within {timeout:.0f} s (websocket port {self.home.port})")
 
     def quit(self, timeout=60.0):
-        """SIGINT, then waits for the exit; returns the exit status (negative: signal)."""
+        """SIGINT, then waits for the exit; returns the exit status (negative: signal).
+        An OBS that does not quit is aborted, so that its core tells where it
+        hung, as a crash's does."""
+        timeout = limit(timeout)
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGINT)
             try:
                 self.proc.wait(timeout)
             except subprocess.TimeoutExpired:
+                self.proc.send_signal(signal.SIGABRT)
+                try:
+                    self.proc.wait(limit(60.0))
+                except subprocess.TimeoutExpired:
+                    pass
                 self.kill()
                 raise HostError(f"OBS did not quit within {timeout:.0f} s of SIGINT")
         self._ended()

@@ -12,6 +12,8 @@ import time
 
 import websocket  # Debian package python3-websocket
 
+from emulation import limit
+
 OP_HELLO, OP_IDENTIFY, OP_IDENTIFIED = 0, 1, 2
 OP_EVENT, OP_REQUEST, OP_REQUEST_RESPONSE = 5, 6, 7
 
@@ -35,6 +37,7 @@ class RequestFailed(ObsWsError):
 
 class ObsWebSocket:
     def __init__(self, port, host="127.0.0.1", timeout=10.0, events=EVENTS_ALL_LOW_VOLUME):
+        timeout = limit(timeout)
         self.timeout = timeout
         self._ids = itertools.count(1)
         self.events = collections.deque()
@@ -116,7 +119,7 @@ class ObsWebSocket:
 
     def wait_event(self, event_type, predicate=lambda data: True, timeout=10.0):
         """Returns the eventData of the first matching event, kept or new."""
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + limit(timeout)
         while True:
             for event in list(self.events):
                 if event.get("eventType") == event_type and predicate(event.get("eventData", {})):

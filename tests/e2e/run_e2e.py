@@ -46,6 +46,7 @@ else:
 
 sys.path.insert(0, HERE)
 import host_crashes  # noqa: E402
+from emulation import limit  # noqa: E402
 from obs_session import (COLLECTION, HostError, ObsHome, ObsRun, Xvfb, browser_source,  # noqa: E402
                          color_source, detect_obs_version, parse_ini_sections, scene_collection)
 from obs_ws import (EVENT_SCENE_ITEM_TRANSFORM_CHANGED, EVENTS_ALL_LOW_VOLUME,  # noqa: E402
@@ -77,6 +78,7 @@ def expect(condition, message):
 def poll(what, probe, timeout=WAIT, interval=0.1):
     """Calls probe() until it returns (True, detail); returns that detail.
     Fails with the last detail seen when the deadline passes."""
+    timeout = limit(timeout)
     deadline = time.monotonic() + timeout
     while True:
         ok, detail = probe()

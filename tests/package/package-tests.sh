@@ -10,9 +10,12 @@
 #       below a prefix, then what its install_manifest.txt lists is removed)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
-#   package-tests.sh deb DIR ROOT
+#   package-tests.sh deb DIR ROOT [ARCH]
 #       apt installs DIR's .deb with Debian's obs-studio into ROOT; OBS there
-#       loads the module from the system folders; purging leaves none of its files
+#       loads the module from the system folders; purging leaves none of its files.
+#       With ARCH arm64, DIR's arm64 .deb goes into ROOT, the arm64 root of
+#       scripts/obs32-chroot.sh --arch arm64, itself (not a copy of a bare
+#       root) and is purged from it again whatever happens
 #   package-tests.sh tgz DIR ROOT
 #       DIR's tarball unpacked into the user's plug-in folder loads in ROOT's
 #       OBS (the upstream-layout OBS 32 copy of scripts/obs32-chroot.sh)
@@ -131,15 +134,20 @@ cmd_debian12_root() {
 }
 
 cmd_deb() {
-  local dir=$1 fresh=$2 root=$2.deb-test deb listed path left=()
-  deb=$(deb_file "$dir")
+  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed path left=() t=$SECONDS
+  deb=$(deb_file "$dir" "$arch")
   [[ -f $deb ]] || die "no package at $deb"
-  cmd_debian12_root "$fresh"
-  # Each run on a copy, so every run starts from the bare root.
-  local t=$SECONDS
-  rm -rf --one-file-system "$root"
-  cp -a --one-file-system "$fresh" "$root"
-  log "step copy of the root took $((SECONDS - t)) s"
+  if [[ $arch == amd64 ]]; then
+    cmd_debian12_root "$fresh"
+    # Each run on a copy, so every run starts from the bare root.
+    rm -rf --one-file-system "$root"
+    cp -a --one-file-system "$fresh" "$root"
+    log "step copy of the root took $((SECONDS - t)) s"
+  else
+    root=$fresh
+    in_root "$root" dpkg-query -W obs-studio >/dev/null || die "no obs-studio in $root"
+    trap "in_root $(printf '%q' "$root") apt-get -q purge -y $PACKAGE >/dev/null 2>&1 || true" EXIT
+  fi
   t=$SECONDS
   cp "$deb" "$root/var/tmp/"
   # unsafe-io: no fsync per file, the root is thrown away anyway.
@@ -149,7 +157,7 @@ cmd_deb() {
   listed=$(in_root "$root" dpkg -L "$PACKAGE")
   log "step apt-get install took $((SECONDS - t)) s: $(grep -c . <<<"$listed") paths of $PACKAGE"
   "$CHROOT" --root "$root" e2e --src "$REPO_DIR" --no-setup --installed --scenario newcomer \
-    --host-name "$(host_name "$dir")" || die "OBS in Debian 12 did not run the installed module"
+    --host-name "$(host_name "$dir")" || die "OBS in $root did not run the installed module"
   in_root "$root" apt-get -o Dpkg::Use-Pty=0 -q purge -y "$PACKAGE" >>"$root.deb-install.log" 2>&1 ||
     die "apt-get purge $PACKAGE failed"
   rm -f "$root/var/tmp/$(basename "$deb")"
@@ -165,7 +173,7 @@ cmd_deb() {
   done <<<"$listed"
   [[ ${#left[@]} -eq 0 ]] || die "left after purge: ${left[*]}"
   log "PASS purge removed every file of the package"
-  rm -rf --one-file-system "$root"
+  [[ $root == "$fresh" ]] || rm -rf --one-file-system "$root"
 }
 
 cmd_tgz() {
