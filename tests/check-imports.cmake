@@ -8,7 +8,16 @@
 # SYSROOT: HOST_LIBS are paths below DIR, and this runs inside DIR as the root.
 cmake_policy(VERSION 3.25)
 if(SYSROOT)
-  list(TRANSFORM HOST_LIBS REPLACE "^${SYSROOT}" "")
+  set(in_root)
+  foreach(lib IN LISTS HOST_LIBS)
+    cmake_path(IS_PREFIX SYSROOT "${lib}" below)
+    if(NOT below)
+      message(FATAL_ERROR "${lib} is not below ${SYSROOT}")
+    endif()
+    cmake_path(RELATIVE_PATH lib BASE_DIRECTORY "${SYSROOT}")
+    list(APPEND in_root "/${lib}")
+  endforeach()
+  set(HOST_LIBS ${in_root})
 endif()
 
 function(run out)
