@@ -16,6 +16,8 @@ import shutil
 import signal
 import subprocess
 
+from emulation import limit
+
 # Crashes of the bare host, each seen in runs without the module: the host
 # versions that show it, a pattern of its crashing thread's backtrace, and what
 # it is.
@@ -98,16 +100,18 @@ def examine(run_dir, run_name, status, obs_binary, version, keep_core=False):
     """The Crash of a run that died of `status`, its backtrace read from the
     core it left in `run_dir` and saved beside it; the core is removed unless
     kept."""
-    # qemu-user writes an emulated program's core as qemu_<name>_<time>_<pid>.core.
-    cores = sorted(glob.glob(os.path.join(run_dir, "core*")) + glob.glob(os.path.join(run_dir, "qemu_*.core")),
-                   key=os.path.getmtime)
+    # qemu-user writes an emulated program's core as qemu_<name>_<time>_<pid>.core,
+    # then dies of the same signal and the kernel writes qemu's own: the
+    # program's is the one to read.
+    emulated = sorted(glob.glob(os.path.join(run_dir, "qemu_*.core")), key=os.path.getmtime)
+    cores = sorted(glob.glob(os.path.join(run_dir, "core*")), key=os.path.getmtime) + emulated
     backtrace_path = os.path.join(run_dir, f"{run_name}.backtrace.txt")
     text = ""
     if cores and shutil.which("gdb"):
         try:
             text = subprocess.run(["gdb", "-batch", "-nx", "-ex", "set pagination off", "-ex", "bt",
                                    "-ex", "thread apply all bt", obs_binary, cores[-1]],
-                                  capture_output=True, text=True, errors="replace", timeout=300).stdout
+                                  capture_output=True, text=True, errors="replace", timeout=limit(300)).stdout
         except (OSError, subprocess.TimeoutExpired) as exc:
             text = f"gdb failed: {exc}"
     elif not cores:
