@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 
 from emulation import limit
@@ -96,6 +97,44 @@ def crashed(status):
     return sig in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGTRAP)
 
 
+def restore_program_header(core, program):
+    """qemu-user leaves the program's own ELF header out of its core, and gdb
+    cannot place a position-independent program (nor find its libraries)
+    without it: the header's page is appended to the core and its segment
+    pointed at it. Returns whether the core was changed."""
+    with open(core, "r+b") as f:
+        ehdr = f.read(64)
+        if ehdr[:4] != b"\x7fELF" or ehdr[4] != 2:
+            return False
+        phoff, = struct.unpack_from("<Q", ehdr, 32)
+        phentsize, phnum = struct.unpack_from("<HH", ehdr, 54)
+        f.seek(phoff)
+        phdrs = [list(struct.unpack("<IIQQQQQQ", f.read(phentsize))) for _ in range(phnum)]
+        at_phdr = None
+        for note in (p for p in phdrs if p[0] == 4):  # PT_NOTE: NT_AUXV's AT_PHDR
+            f.seek(note[2])
+            data, i = f.read(note[5]), 0
+            while i + 12 <= len(data):
+                namesz, descsz, ntype = struct.unpack_from("<III", data, i)
+                desc = i + 12 + ((namesz + 3) & ~3)
+                if ntype == 6:
+                    pairs = struct.iter_unpack("<QQ", data[desc:desc + descsz - descsz % 16])
+                    at_phdr = next((value for key, value in pairs if key == 3), at_phdr)
+                i = desc + ((descsz + 3) & ~3)
+        if at_phdr is None:
+            return False
+        for n, p in enumerate(phdrs):
+            if p[0] == 1 and p[3] == at_phdr & ~0xfff and p[5] == 0:  # PT_LOAD, nothing dumped
+                with open(program, "rb") as exe:
+                    page = exe.read(0x1000)
+                p[2], p[5] = f.seek(0, os.SEEK_END), len(page)
+                f.write(page)
+                f.seek(phoff + n * phentsize)
+                f.write(struct.pack("<IIQQQQQQ", *p))
+                return True
+    return False
+
+
 def examine(run_dir, run_name, status, obs_binary, version, keep_core=False):
     """The Crash of a run that died of `status`, its backtrace read from the
     core it left in `run_dir` and saved beside it; the core is removed unless
@@ -108,6 +147,8 @@ def examine(run_dir, run_name, status, obs_binary, version, keep_core=False):
     backtrace_path = os.path.join(run_dir, f"{run_name}.backtrace.txt")
     text = ""
     if cores and shutil.which("gdb"):
+        if emulated:
+            restore_program_header(cores[-1], obs_binary)
         try:
             text = subprocess.run(["gdb", "-batch", "-nx", "-ex", "set pagination off", "-ex", "bt",
                                    "-ex", "thread apply all bt", obs_binary, cores[-1]],
