@@ -29,7 +29,7 @@ HOST_CRASHES = [
 # A frame of the module: its file, or a function compiled from its sources.
 MODULE_FRAME = re.compile(r"brivora-signature-guard|/src/(module|scene|context|user-ini)/")
 HANDOFF_RUN = re.compile(r"\bpass_handoff::run\b")
-WAITING = re.compile(r"futex|pthread_cond_|__GI___clock_nanosleep")
+WAITING = re.compile(r"pthread_cond_(clock|timed)?wait|condition_variable::wait|__condvar::wait")
 FRAME = re.compile(r"^#\d+\s")
 
 
@@ -77,7 +77,7 @@ def module_frames(frames):
 def idle_handoff(frames):
     """The module's hand-off thread asleep between two looks at the tick's flag."""
     ours = [frame for frame in frames if MODULE_FRAME.search(frame)]
-    return bool(frames) and WAITING.search(frames[0]) and all(HANDOFF_RUN.search(frame) for frame in ours)
+    return any(WAITING.search(frame) for frame in frames) and all(HANDOFF_RUN.search(frame) for frame in ours)
 
 
 def known_host_crash(frames, version):
