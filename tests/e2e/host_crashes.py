@@ -22,6 +22,8 @@ import subprocess
 HOST_CRASHES = [
     ((32, 0, 0), None, r"\bsignal_handler_disconnect\b",
      "OBS 32 disconnects a deleted source's signal while it clears a scene collection"),
+    ((32, 0, 0), None, r"^#0 .* in obs_get_video \(\)",
+     "OBS 32 reads the video of a canvas that obs-websocket's thread is resetting"),
     ((0, 0, 0), None, r"\b(QRasterPaintEngine|QPainter::|QWidgetRepaintManager|QWidgetPrivate::drawWidget)",
      "Qt paints the main window while OBS quits or starts"),
 ]
@@ -83,7 +85,7 @@ def idle_handoff(frames):
 def known_host_crash(frames, version):
     text = "\n".join(frames)
     for low, high, pattern, what in HOST_CRASHES:
-        if version >= low and (high is None or version < high) and re.search(pattern, text):
+        if version >= low and (high is None or version < high) and re.search(pattern, text, re.MULTILINE):
             return what
     return None
 
