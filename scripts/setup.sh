@@ -102,12 +102,13 @@ fi
 next="Next: quit OBS if it is running and start it again: it loads plug-ins only when it starts."
 ! $start_obs || next="Starting OBS now. Quit any OBS already running first: it loads plug-ins only when it starts."
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+logs=${XDG_CONFIG_HOME:-$HOME/.config}/obs-studio/logs
+[[ ! -d $flatpak_app ]] || logs+=", or for the Flatpak OBS in $flatpak_app/config/obs-studio/logs"
 cat <<EOF
 
 $next
-Then Help -> Log Files -> View Current Log in OBS (or the newest file in
-${XDG_CONFIG_HOME:-$HOME/.config}/obs-studio/logs; for the Flatpak OBS,
-$flatpak_app/config/obs-studio/logs) holds the line
+Then Help -> Log Files -> View Current Log in OBS (the newest file in
+$logs) holds the line
   [brivora-signature-guard] Brivora Rurozezod Ivuri loaded (version $version)
 EOF
 
