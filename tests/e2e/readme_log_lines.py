@@ -29,11 +29,12 @@ from obs_ws import ObsWsError  # noqa: E402
 from run_e2e import LOAD_LINE, SCENE, SIGNATURE, UNLOAD_LINE, Failed, Session, poll  # noqa: E402
 
 # As the README quotes them: <path> is the module's file, <scene> the scene's
-# name, "..." and <reason> stand for any text. {since OBS version: lines}.
+# name, "..." stands for any text. {since OBS version: lines}.
 MODULE_LINES = {(29, 0, 0): [LOAD_LINE, f"User added source '{SIGNATURE}' (browser_source) to scene '<scene>'",
                              UNLOAD_LINE]}
 NO_BROWSER_LINES = {(29, 0, 0): ["Source ID 'browser_source' not found", f"Failed to create source '{SIGNATURE}'!"]}
-FAILURE_LINES = {(29, 0, 0): ["os_dlopen(<path>->...): <reason>", "Module '<path>' not loaded"]}
+FAILURE_LINES = {(29, 0, 0): ["os_dlopen(<path>->...): <path>: cannot open shared object file: No such file or directory",
+                              "Module '<path>' not loaded"]}
 
 
 def lines_for(table, version):
@@ -41,8 +42,8 @@ def lines_for(table, version):
 
 
 def pattern(template, module_path):
-    parts = re.split(r"(<path>|<scene>|<reason>|\.\.\.)", template)
-    fills = {"<path>": re.escape(module_path), "<scene>": re.escape(SCENE), "<reason>": ".+", "...": ".+"}
+    parts = re.split(r"(<path>|<scene>|\.\.\.)", template)
+    fills = {"<path>": re.escape(module_path), "<scene>": re.escape(SCENE), "...": ".+"}
     return re.compile(r"^[\d:.]+: " + "".join(fills.get(part, re.escape(part)) for part in parts) + r"\s*$", re.M)
 
 
