@@ -19,7 +19,8 @@
 #   package-tests.sh setup DIR
 #       scripts/setup.sh installs per user (and for the Flatpak OBS when its
 #       folder exists) in a throw-away HOME, with Debian's OBS or, with
-#       --no-debian-obs, without; --uninstall leaves it as it was
+#       --no-debian-obs, without; --uninstall leaves it as it was; it names the
+#       log line to look for, and refuses sudo and a Flatpak OBS never started
 set -euo pipefail
 
 REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
