@@ -35,7 +35,7 @@ if [[ -z "$module" ]]; then
     cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
       -Wno-dev --no-warn-unused-cli >/dev/null
   fi
-  echo "Building the module in build-demo (the first build takes about half a minute)"
+  echo "Building the module in build-demo (the first build takes under a minute)"
   cmake --build build-demo -j"$(nproc)"
 fi
 

@@ -112,9 +112,10 @@ def main():
     except Failed as exc:
         report.fail("demo summary", exc)
         return 1
-    report.check("picture: a PNG with two different panes of OBS's window and text below them",
+    report.check("picture: a PNG with two different panes of OBS's window, each preview painted, the outline "
+                 "at the signature's place in the After one, and text below them",
                  check_picture, args.out, summary)
-    report.check("what changed: added, removed, placed, the dock line and who reads it, the overlay's fate",
+    report.check("what changed, and why: added, removed, placed, the docks OBS 31 will show, the overlay's fate",
                  check_changes, args.out, summary)
     report.check("OBS log: load line, stray alerts removed, docks updated, no leaks at quit", check_log, args.out)
     report.check("summary: signature on top at (1348, 992), live and chat docks with the sample token",
