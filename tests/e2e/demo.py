@@ -245,8 +245,8 @@ def changes(before, after, inputs_after, canvas, version, docks_before, docks_af
     """What the module changed, in a few lines for the picture and the summary."""
     names_before = {item["sourceName"] for item in before}
     names_after = {item["sourceName"] for item in after}
-    lines = [f"Added: {name}: the signature overlay, which the module keeps in whatever scene is live."
-             for name in sorted(names_after - names_before)]
+    why = {SIGNATURE: ": the signature overlay, which the module keeps in whatever scene is live."}
+    lines = [f"Added: {name}{why.get(name, '')}" for name in sorted(names_after - names_before)]
     for name in sorted(names_before - names_after):
         gone = ("no other scene showed it, so its source is gone too" if name not in inputs_after
                 else "its source stays, shown in another scene")
