@@ -99,6 +99,10 @@ def main():
             continue
         path = os.path.join(work, name, "home", ".config", "obs-studio", "plugins", PLUGIN_NAME, "bin", "64bit",
                             PLUGIN_NAME + ".so")
+        print(f"# OBS {'.'.join(map(str, version))} ({name}), its lines naming the module:")
+        for line in log.splitlines():
+            if PLUGIN_NAME in line:
+                print("  " + line)
         if name == "module" and "Source ID 'browser_source' not found" in log:
             templates = templates + lines_for(NO_BROWSER_LINES, version)
         for template in templates:
