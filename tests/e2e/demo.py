@@ -301,6 +301,10 @@ def one_start(obs_cmd, display, home, name, until=None):
         kinds = s.ws.request("GetInputKindList")["inputKinds"]
         inputs = [i["inputName"] for i in s.ws.request("GetInputList")["inputs"]]
         s.settle()  # the window painted, and safe to quit
+        # The status bar shows OBS's measured frame rate, refreshed every 3 s:
+        # 35 frames (at 10 fps) after there is one, it shows it.
+        poll("OBS's frame rate measured", lambda: (s.ws.request("GetStats")["activeFps"] > 0, "0 fps"), WAIT)
+        s.settle(s.ws.request("GetStats")["renderTotalFrames"] + 35)
         window = grab_window(display)
         status, log = s.quit()
     finally:
