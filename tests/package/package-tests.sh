@@ -73,6 +73,10 @@ cmd_build() {
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not the package's: $depends"
   tar -tzf "$(tgz_file "$dir")"
+  local file
+  for file in "$(deb_file "$dir")" "$(tgz_file "$dir")"; do  # "Get it" names the files a streamer installs
+    grep -qF "| \`$(basename "$file")\` |" "$REPO_DIR/README.md" || die "README's file table does not name $(basename "$file")"
+  done
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
