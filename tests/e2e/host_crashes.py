@@ -25,6 +25,8 @@ from emulation import limit
 HOST_CRASHES = [
     ((32, 0, 0), None, r"\bsignal_handler_disconnect\b",
      "OBS 32 disconnects a deleted source's signal while it clears a scene collection"),
+    ((32, 0, 0), None, r"^#0 .* in obs_get_video \(\)",
+     "OBS 32 reads the video of a canvas that obs-websocket's thread is resetting"),
     ((0, 0, 0), None, r"\b(QRasterPaintEngine|QPainter::|QWidgetRepaintManager|QWidgetPrivate::drawWidget)",
      "Qt paints the main window while OBS quits or starts"),
 ]
@@ -32,7 +34,7 @@ HOST_CRASHES = [
 # A frame of the module: its file, or a function compiled from its sources.
 MODULE_FRAME = re.compile(r"brivora-signature-guard|/src/(module|scene|context|user-ini)/")
 HANDOFF_RUN = re.compile(r"\bpass_handoff::run\b")
-WAITING = re.compile(r"futex|pthread_cond_|__GI___clock_nanosleep")
+WAITING = re.compile(r"pthread_cond_(clock|timed)?wait|condition_variable::wait|__condvar::wait")
 FRAME = re.compile(r"^#\d+\s")
 
 
@@ -80,13 +82,13 @@ def module_frames(frames):
 def idle_handoff(frames):
     """The module's hand-off thread asleep between two looks at the tick's flag."""
     ours = [frame for frame in frames if MODULE_FRAME.search(frame)]
-    return bool(frames) and WAITING.search(frames[0]) and all(HANDOFF_RUN.search(frame) for frame in ours)
+    return any(WAITING.search(frame) for frame in frames) and all(HANDOFF_RUN.search(frame) for frame in ours)
 
 
 def known_host_crash(frames, version):
     text = "\n".join(frames)
     for low, high, pattern, what in HOST_CRASHES:
-        if version >= low and (high is None or version < high) and re.search(pattern, text):
+        if version >= low and (high is None or version < high) and re.search(pattern, text, re.MULTILINE):
             return what
     return None
 
