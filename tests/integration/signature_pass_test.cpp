@@ -671,12 +671,25 @@ TEST_F(RealHost, AUserIniOver16MiBIsLeftAlone)
 	EXPECT_EQ(count_log("docks"), 0u);
 }
 
-TEST_F(RealHost, AMarkerBeyondTheFirst1023UrlCharactersIsNotSeen)
+TEST_F(RealHost, ATokenBeyondTheFirst1023UrlCharactersIsNotSeen)
 {
-	const std::string url = "https://x.example/?pad=" + std::string(1000, 'p') + "/brivora/far/?widgetToken=far";
+	const std::string url = base_url + "/far/?pad=" + std::string(1000, 'p') + "&widgetToken=far";
 	add_source(make_current_scene(), "Far", url.c_str());
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(signature_setting_url(), signature_url("dravelo", ""));
+	EXPECT_EQ(signature_setting_url(), signature_url("far", ""));
+}
+
+// A pass that found the docks in order remembers the file; a slug learnt
+// later still reaches the docks in this run.
+TEST_F(RealHost, ASlugLearntAfterTheDocksWereInOrderReachesThem)
+{
+	write_user_ini("[BasicWindow]\n" + expected_docks_line("dravelo", "abc") + "\n");
+	obs_scene_t *scene = make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	ASSERT_EQ(count_log("docks"), 0u) << "in order";
+	add_source(scene, "Chat", (base_url + "/late-slug/widgets/chat/").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(read_user_ini(), "[BasicWindow]\n" + expected_docks_line("late-slug", "abc") + "\n");
 }
 
 TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
@@ -726,8 +739,8 @@ TEST_F(RealHost, DocksAreRepairedOnceAndKeptAtUnload)
 	ASSERT_EQ(chmod(user_ini().c_str(), 0640), 0);
 	make_current_scene();
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(read_user_ini(), "[General]\nLanguage=en-US\n[BasicWindow]\n" +
-					   expected_docks_line("streamer", "abc") + "\nGeometry=AAA\n");
+	EXPECT_EQ(read_user_ini(), "[General]\r\nLanguage=en-US\r\n[BasicWindow]\r\n" +
+					   expected_docks_line("streamer", "abc") + "\r\nGeometry=AAA\r\n");
 	struct stat st;
 	ASSERT_EQ(stat(user_ini().c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -741,7 +754,7 @@ TEST_F(RealHost, DocksAreRepairedOnceAndKeptAtUnload)
 	// The host rewrites user.ini from memory at exit; the repair at unload puts the line back.
 	write_user_ini("[BasicWindow]\nGeometry=AAA\n");
 	shut_down_host();
-	EXPECT_EQ(read_user_ini(), "[BasicWindow]\nGeometry=AAA\n" + expected_docks_line("streamer", "abc") + "\n");
+	EXPECT_EQ(read_user_ini(), "[BasicWindow]\n" + expected_docks_line("streamer", "abc") + "\nGeometry=AAA\n");
 	EXPECT_EQ(headless::module_lines(),
 		  (std::vector<std::string>{docks_updated("streamer"),
 					    "[brivora-signature-guard] Brivora Rurozezod Ivuri unloaded"}));
@@ -753,7 +766,7 @@ TEST_F(RealHost, ALeftoverBackupIsPutBackBeforeTheRepair)
 	std::ofstream(user_ini().string() + ".brivora.bak") << "[General]\nKeep=1\n";
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	EXPECT_EQ(read_user_ini(),
-		  "[General]\nKeep=1\n\n[BasicWindow]\n" + expected_docks_line("streamer", "abc") + "\n");
+		  "[General]\nKeep=1\n[BasicWindow]\n" + expected_docks_line("streamer", "abc") + "\n");
 	EXPECT_FALSE(file_exists(user_ini().string() + ".brivora.bak"));
 }
 
