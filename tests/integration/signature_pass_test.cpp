@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -428,7 +429,6 @@ TEST_F(RealHost, AnExistingSignatureSourceIsUsedWhateverItsKindAndWherever)
 	EXPECT_EQ(source_updates(), 2u) << "one update by the pass";
 	OBSSourceAutoRelease found = obs_get_source_by_name(signature_name);
 	EXPECT_EQ(found.Get(), existing);
-	EXPECT_STREQ(obs_source_get_id(existing), "image_source");
 	expect_signature_settings(signature_url("dravelo", ""));
 	EXPECT_STREQ(obs_data_get_string(settings_of(signature_name), "file"), "a.png");
 	expect_signature_placed(scene);
@@ -457,20 +457,6 @@ TEST_F(RealHost, AFailedAddSkipsOnlyThePlacement)
 	EXPECT_EQ(count_log("Failed to add source to scene due to infinite source recursion"), 1u);
 	EXPECT_EQ(item_names(scene), std::vector<std::string>{}) << "the sweep still ran";
 	EXPECT_EQ(placement_calls(), (std::array<int, 4>{0, 0, 0, 0}));
-}
-
-TEST_F(RealHost, LocaleLookupIsReplacedAndFreed)
-{
-	// A lookup the module failed to free at a switch or at unload would
-	// show in bnum_allocs after shutdown.
-	std::ofstream(data_dir() / "locale" / "en-US.ini") << "Greeting=\"Hello\"\n";
-	std::ofstream(data_dir() / "locale" / "de-DE.ini") << "Greeting=\"Hallo\"\n";
-	obs_set_locale("en-US");
-	obs_set_locale("de-DE");
-	const char *text = nullptr;
-	ASSERT_TRUE(obs_module_get_locale_string(module(), "Greeting", &text));
-	EXPECT_STREQ(text, "Hallo");
-	EXPECT_FALSE(obs_module_get_locale_string(module(), "Missing", &text));
 }
 
 // ---- the tick and the passes it hands to the UI thread --------------------
@@ -886,14 +872,19 @@ TEST_F(RealHost, FrameTickingDuringAPassQueuesTheNext)
 	ASSERT_TRUE(wait_for_ui_tasks(1));
 	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "a pass ran off the UI thread";
 
-	// A frame on the graphics thread while the queued pass runs.
-	on_pass_start([] {
-		on_pass_start(nullptr);
+	// A frame on the graphics thread while the queued pass runs queues the
+	// next one before this pass ends.
+	bool queued_during_pass = false, once = false;
+	on_pass_start([&] {
+		if (std::exchange(once, true))
+			return;
 		std::thread([] { tick(2.0f); }).join();
+		queued_during_pass = wait_for_ui_tasks(1);
 	});
 	EXPECT_EQ(run_ui_tasks(), 1u);
+	on_pass_start(nullptr);
 	expect_signature_placed(scene);
-	EXPECT_TRUE(wait_for_ui_tasks(1)) << "the frame during the pass queued no next pass";
+	EXPECT_TRUE(queued_during_pass) << "the frame during the pass queued no next pass";
 
 	obs_sceneitem_set_visible(obs_scene_find_source(scene, signature_name), false);
 	EXPECT_EQ(run_ui_tasks(), 1u);
