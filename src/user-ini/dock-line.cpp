@@ -81,13 +81,13 @@ std::optional<std::string> docks_value_repair(std::string_view content, std::str
 	std::string repaired = "[";
 	service_entries_seen seen;
 	const bool readable = value && read_dock_list(*value, [&](const dock_list_element &element) {
-		if (is_service_entry(element)) {
-			seen.add(element);
-		} else {
-			repaired.append(element.text);
-			repaired += ',';
-		}
-	});
+				      if (is_service_entry(element)) {
+					      seen.add(element);
+				      } else {
+					      repaired.append(element.text);
+					      repaired += ',';
+				      }
+			      });
 	if (!readable) // the host shows nothing of it: nothing to keep
 		repaired.resize(1);
 	repaired.append(service_entries);
@@ -103,7 +103,8 @@ std::string rewrite_user_ini(std::string_view content, std::string_view docks_va
 {
 	const ini_document document = read_host_ini(content);
 	const ini_section *section = document.find(basic_window_section);
-	const ini_edit edit = section ? set_ini_value(content, *section, docks_key, docks_value)
-				      : add_ini_section(content, document, basic_window_section, docks_key, docks_value);
+	const ini_edit edit =
+		section ? set_ini_value(content, *section, docks_key, docks_value)
+			: add_ini_section(content, document, basic_window_section, docks_key, docks_value);
 	return edit.applied_to(content);
 }

@@ -83,7 +83,8 @@ ini_document read_host_ini(std::string_view content)
 			section->header_at = pos;
 			section->name_end = name_end;
 			// After ']' the rest of the line reads as a line of its own.
-			pos = name_end < end && content[name_end] == ']' ? name_end + 1 : past_line_end(content, name_end, end);
+			pos = name_end < end && content[name_end] == ']' ? name_end + 1
+									 : past_line_end(content, name_end, end);
 			continue;
 		}
 		if (!section || content[pos] == '#') {

@@ -286,4 +286,3 @@ bool read_dock_list(std::string_view stored_value, const std::function<void(cons
 	}
 	return json.at_end();
 }
-

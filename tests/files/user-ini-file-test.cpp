@@ -293,8 +293,8 @@ TEST_F(UserIniFile, IdentityChangesWithEveryChangeToTheFile)
 	// A change of mode alone moves the change time only, once the coarse
 	// clock the kernel stamps it with has moved on.
 	ASSERT_EQ(::stat(ini.c_str(), &st), 0);
-	for (timespec now{}; ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
-			     now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec == st.st_ctim.tv_nsec;)
+	for (timespec now{}; ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 && now.tv_sec == st.st_ctim.tv_sec &&
+			     now.tv_nsec == st.st_ctim.tv_nsec;)
 		std::this_thread::yield();
 	ASSERT_EQ(::chmod(ini.c_str(), 0600), 0);
 	changed("mode");

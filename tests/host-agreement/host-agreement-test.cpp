@@ -70,8 +70,8 @@ class host_view {
 public:
 	explicit host_view(const std::string &content)
 	{
-		static const std::string path = ::testing::TempDir() + "user-ini-agreement-" +
-						std::to_string(getpid()) + ".ini";
+		static const std::string path =
+			::testing::TempDir() + "user-ini-agreement-" + std::to_string(getpid()) + ".ini";
 		std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 		if (config_open(&config_, path.c_str(), CONFIG_OPEN_EXISTING) != CONFIG_SUCCESS)
 			config_ = nullptr;
@@ -131,7 +131,9 @@ struct module_view {
 		const ini_item *item = basic ? basic->find(docks_key) : nullptr;
 		if (!item)
 			return;
-		const auto as_string = [](const std::optional<std::string> &member) { return member.value_or(""); };
+		const auto as_string = [](const std::optional<std::string> &member) {
+			return member.value_or("");
+		};
 		if (!read_dock_list(std::string_view(content).substr(item->value_start,
 								     item->value_end - item->value_start),
 				    [&](const dock_list_element &e) {
@@ -214,9 +216,20 @@ private:
 
 	std::string odd_value()
 	{
-		static const char *const values[] = {"-0.5e+3", "0", "1E400", "-0", "null", "true", "[]", "{}",
-						     "\"\\ud83c\\udfff\"", "\"\\udbff\\udfff\"", "\"\\udc00\\udc00\"",
-						     "\"\\u00e9\"", "\"caf\xe9\"", "\"\xf0\x9f\x8e"};
+		static const char *const values[] = {"-0.5e+3",
+						     "0",
+						     "1E400",
+						     "-0",
+						     "null",
+						     "true",
+						     "[]",
+						     "{}",
+						     "\"\\ud83c\\udfff\"",
+						     "\"\\udbff\\udfff\"",
+						     "\"\\udc00\\udc00\"",
+						     "\"\\u00e9\"",
+						     "\"caf\xe9\"",
+						     "\"\xf0\x9f\x8e"};
 		const std::string value = one_of(values);
 		if (chance(10)) {
 			const int depth = 190 + pick(15);
@@ -249,8 +262,8 @@ private:
 			return odd_value();
 		case 1:
 			return object("Brivora Dock Live",
-				      service_base + slug + "/live-dock/?dock=1&pluginVersion=1.2.0&widgetToken=" +
-					      token("S"),
+				      service_base + slug +
+					      "/live-dock/?dock=1&pluginVersion=1.2.0&widgetToken=" + token("S"),
 				      "brivora_live_dock");
 		case 2:
 			return object("Brivora Chat", service_base + slug + "/chat/?dock=1&widgetToken=" + token("S"),
@@ -261,7 +274,8 @@ private:
 		case 4: // another site's dock with "/brivora/" in its path or query
 			return object("Other", "https://other.example/brivora/x/?widgetToken=" + token("F"), "0f0f");
 		case 5:
-			return object("Go", "https://other.example/go?to=" + service_base + "x/&widgetToken=" + token("F"),
+			return object("Go",
+				      "https://other.example/go?to=" + service_base + "x/&widgetToken=" + token("F"),
 				      "0f10");
 		case 6: // cut at the NUL by the host
 			return object("Nul", "https://other.example/?widgetToken=" + token("F") + "\0/brivora/x/"s,
@@ -326,7 +340,8 @@ private:
 		const auto [basic, basic_end] = basic_window(lines);
 		const size_t anywhere = static_cast<size_t>(pick(static_cast<int>(lines.size()) + 1));
 		const size_t in_basic = std::min(
-			lines.size(), basic + 1 + static_cast<size_t>(pick(std::max(1, static_cast<int>(basic_end - basic)))));
+			lines.size(),
+			basic + 1 + static_cast<size_t>(pick(std::max(1, static_cast<int>(basic_end - basic)))));
 		switch (kind) {
 		case 0:
 			if (basic < lines.size())
@@ -368,8 +383,7 @@ private:
 			lines.insert(lines.begin() + static_cast<long>(anywhere) + 1, "geometry=" + token("D"));
 			break;
 		case 9:
-			lines.insert(lines.begin() + static_cast<long>(in_basic),
-				     "geometry=" + token("G"));
+			lines.insert(lines.begin() + static_cast<long>(in_basic), "geometry=" + token("G"));
 			break;
 		case 10:
 			lines.erase(lines.begin() + static_cast<long>(std::min(anywhere, lines.size() - 1)));
@@ -379,7 +393,7 @@ private:
 			break;
 		default: // the docks line's value made unreadable or empty
 			for (size_t i = basic; i < basic_end; ++i)
-					if (lines[i].starts_with("ExtraBrowserDocks="))
+				if (lines[i].starts_with("ExtraBrowserDocks="))
 					lines[i] = one_of({"ExtraBrowserDocks="s, "ExtraBrowserDocks"s,
 							   "ExtraBrowserDocks=[{\"title\":"s});
 			break;
@@ -431,8 +445,8 @@ std::string disagreement(const std::string &content, bool &rewritten, std::strin
 			const ini_item *item = own->find(key);
 			if ((item != nullptr) != (hosts != nullptr) ||
 			    (item && unescape_ini_value(std::string_view(content).substr(
-							    item->value_start, item->value_end - item->value_start))
-							 .text != hosts))
+								item->value_start, item->value_end - item->value_start))
+						     .text != hosts))
 				return "value of [" + section + "] " + key + " differs";
 		}
 	}

@@ -47,7 +47,8 @@ TEST(Extraction, EveryByteEitherEndsTheValueOrIsCopied)
 		const bool ends_token = control || std::string_view("&\"#',\\]}").find(b) != std::string_view::npos;
 		EXPECT_EQ(token_from("x?k=ab" + b + "cd", "k"), ends_token ? "ab" : "ab" + b + "cd") << "byte " << c;
 		const bool ends_slug = control || c == '/';
-		EXPECT_EQ(slug_from("https://" EXPECTED_SERVICE_HOST "/brivora/ab" + b + "cd/x"), ends_slug ? "ab" : "ab" + b + "cd")
+		EXPECT_EQ(slug_from("https://" EXPECTED_SERVICE_HOST "/brivora/ab" + b + "cd/x"),
+			  ends_slug ? "ab" : "ab" + b + "cd")
 			<< "byte " << c;
 	}
 }
@@ -210,7 +211,8 @@ TEST_F(ServiceContext, QuotesAndBackslashesInSlugKeepDocksJsonValid)
 	const std::string token(255, 'T');
 	for (const row &r : rows) {
 		context = service_context{};
-		context.absorb_url(("https://" EXPECTED_SERVICE_HOST "/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
+		context.absorb_url(
+			("https://" EXPECTED_SERVICE_HOST "/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
 		ASSERT_EQ(context.streamer_slug, r.slug);
 		const std::string tail = "?dock=1&pluginVersion=" EXPECTED_VERSION "&widgetToken=" + token;
 		const std::string line = docks_line();

@@ -63,7 +63,7 @@ TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 		{"[-]", {}, false},
 		{"[1e]", {}, false},
 		{"[tru]", {}, false},
-		{"[\"a\x01\"]", {}, false},     // control characters in a string
+		{"[\"a\x01\"]", {}, false}, // control characters in a string
 		{"[\"a\x1f\"]", {}, false},
 		{"[+1]", {}, false},
 		{"[\"\\\\x\"]", {}, false},     // unknown escape
@@ -122,16 +122,17 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 
 // The service's docks in the module's form, and in the host's (a space after
 // each ',' and ':').
-const std::string live =
-	R"({"title":"Brivora Dock Live","url":"https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
-const std::string chat = R"({"title":"Brivora Chat","url":"https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/chat/?t=1","uuid":"brivora_chat_dock"})";
+const std::string live = R"({"title":"Brivora Dock Live","url":"https://)" EXPECTED_SERVICE_HOST
+			 R"(/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
+const std::string chat = R"({"title":"Brivora Chat","url":"https://)" EXPECTED_SERVICE_HOST
+			 R"(/brivora/s/chat/?t=1","uuid":"brivora_chat_dock"})";
 const std::string service = live + "," + chat;
-const std::string host_live =
-	R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
-const std::string host_chat =
-	R"({"title": "Brivora Chat", "url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
-const std::string stale_live =
-	R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
+const std::string host_live = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+			      R"(/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
+const std::string host_chat = R"({"title": "Brivora Chat", "url": "https://)" EXPECTED_SERVICE_HOST
+			      R"(/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
+const std::string stale_live = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+			       R"(/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
 // The user's own docks, as the host stores them ('\' doubled by its INI layer).
 const std::string notes = R"({"title": "My \\"notes\\"", "url": "https://notes.example/?a=1&b=2", "uuid": "6f1c"})";
 const std::string chat_popout = R"({"title":"Popout","url":"https://chat.other.example/embed?token=x","uuid":"9a2e"})";
@@ -190,10 +191,8 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		 "[Other]\nExtraBrowserDocks=[" + service + "]\nX=ExtraBrowserDocks=[" + service + "]\n[BasicWindow]\n",
 		 "[" + service + "]"},
 		{"no dock line", ini(""), "[" + service + "]"},
-		{"not JSON keeps nothing", ini("ExtraBrowserDocks=[" + notes + ", {\"title\":\n"),
-		 "[" + service + "]"},
-		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"),
-		 "[" + service + "]"},
+		{"not JSON keeps nothing", ini("ExtraBrowserDocks=[" + notes + ", {\"title\":\n"), "[" + service + "]"},
+		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"), "[" + service + "]"},
 		{"uuids swapped",
 		 ini("ExtraBrowserDocks=[" + swap_uuids(host_live) + ", " + swap_uuids(host_chat) + "]\n"),
 		 "[" + service + "]"},
@@ -206,8 +205,7 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		 "[" + latin1 + "," + service + "]"},
 		{"as deep as the host reads", ini("ExtraBrowserDocks=[" + deepest + "]\n"),
 		 "[" + deepest + "," + service + "]"},
-		{"deeper than the host reads", ini("ExtraBrowserDocks=[" + too_deep + "]\n"),
-		 "[" + service + "]"},
+		{"deeper than the host reads", ini("ExtraBrowserDocks=[" + too_deep + "]\n"), "[" + service + "]"},
 	};
 	for (const row &r : rows) {
 		const auto line = docks_value_repair(r.content, service);
@@ -217,7 +215,8 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 
 TEST(DocksLine, OneRewriteSettlesTheFile)
 {
-	std::string cut_slug = "https://" EXPECTED_SERVICE_HOST "/brivora/"; // 48 characters of two bytes: one does not fit
+	std::string cut_slug = "https://" EXPECTED_SERVICE_HOST
+			       "/brivora/"; // 48 characters of two bytes: one does not fit
 	for (int i = 0; i < 48; ++i)
 		cut_slug += "\xc3\xa9";
 	struct row {
@@ -233,8 +232,7 @@ TEST(DocksLine, OneRewriteSettlesTheFile)
 		const std::string content = ini("ExtraBrowserDocks=[" + notes + ", " + latin1 + "]\r\n");
 		const auto line = docks_value_repair(content, context.dock_entries());
 		ASSERT_TRUE(line) << r.name;
-		EXPECT_EQ(*line, "[" + notes + "," + latin1 + "," + context.dock_entries() + "]")
-			<< r.name;
+		EXPECT_EQ(*line, "[" + notes + "," + latin1 + "," + context.dock_entries() + "]") << r.name;
 		EXPECT_EQ(docks_value_repair(rewrite_user_ini(content, *line), context.dock_entries()), std::nullopt)
 			<< r.name;
 	}
@@ -244,8 +242,8 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 {
 	const std::string foreign =
 		R"({"title": "Other", "url": "https://other.example/x?widgetToken=FOREIGN", "uuid": "0f0f"})";
-	const std::string own =
-		R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/s/live-dock/?widgetToken=mine", "uuid": "brivora_live_dock"})";
+	const std::string own = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+				R"(/brivora/s/live-dock/?widgetToken=mine", "uuid": "brivora_live_dock"})";
 	const std::string login =
 		R"({"title": "Brivora Login", "url": "https://login.brivora.example/obs?widgetToken=from-login", "uuid": "brivora_login_dock"})";
 	struct row {
@@ -255,14 +253,15 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 		{"a foreign dock first", ini("ExtraBrowserDocks=[" + foreign + ", " + own + "]\n"), "mine", "s"},
 		{"the older login dock", ini("ExtraBrowserDocks=[" + login + "]\n"), "from-login", "dravelo"},
 		{"no other line teaches",
-		 "[General]\nUrl=https://" EXPECTED_SERVICE_HOST "/brivora/g/?widgetToken=G\n[BasicWindow]\nX=" + host_live +
-			 "\n[Other]\nExtraBrowserDocks=[" + host_live + "]\n",
+		 "[General]\nUrl=https://" EXPECTED_SERVICE_HOST "/brivora/g/?widgetToken=G\n[BasicWindow]\nX=" +
+			 host_live + "\n[Other]\nExtraBrowserDocks=[" + host_live + "]\n",
 		 "", "dravelo"},
 		{"an unreadable list teaches nothing", ini("ExtraBrowserDocks=[" + host_live + ",]\n"), "", "dravelo"},
 		{"only the host's list, entries in list order",
 		 ini("ExtraBrowserDocks=[" + own + "]\n[BasicWindow]\nExtraBrowserDocks=[" +
 		     R"({"url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/first/", "uuid": "u"}, )" +
-		     R"({"url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/second/?token=late\u0026x=1", "uuid": "u"})" +
+		     R"({"url": "https://)" EXPECTED_SERVICE_HOST
+		     R"(/brivora/second/?token=late\u0026x=1", "uuid": "u"})" +
 		     "]\n"),
 		 "late", "first"},
 		{"a foreign url cut by the host at its NUL",
