@@ -9,6 +9,7 @@
 #
 #   bench/run.sh [--repetitions N] [--pairs N] [--idle-seconds S] [--no-obs]
 #                [--before-module SO] [--agreement-files N]
+#   bench/run.sh --crash-rate N
 #
 # --no-obs skips the OBS idle runs (about 3.5 minutes for each pair) and
 # keeps the figures of the last ones. --before-module also runs the pairs
@@ -16,6 +17,12 @@
 # without it, the last such runs are kept). --agreement-files (default
 # 100000; 0 skips it) runs the user.ini property test against the host's own
 # readers on that many files, in a Debian 13 chroot (OBS 30's libobs).
+#
+# --crash-rate N measures only how often OBS crashes in the canvas scenario
+# (the canvas changed while OBS runs): N runs with the module and N without,
+# in OBS 29 here and in OBS 30, OBS 32 and OBS 32 in the upstream library
+# layout (the roots that scripts/obs32-chroot.sh makes under build-bench/).
+# A crash is read from OBS's core (gdb) and its verdict printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,8 +32,10 @@ idle_seconds=40
 obs=1
 before_module=""
 agreement_files=100000
+crash_runs=""
 while [[ $# -gt 0 ]]; do
   case $1 in
+    --crash-rate) crash_runs=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
     --pairs) pairs=$2; shift 2 ;;
     --before-module) before_module=$(realpath "$2"); shift 2 ;;
@@ -44,6 +53,23 @@ mkdir -p "$out"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2 --target brivora_bench brivora-signature-guard
+
+if [[ -n $crash_runs ]]; then
+  module=$(realpath "$build/brivora-signature-guard.so")
+  crash_rate() { # harness command...
+    "$@" --module "$module" --scenario canvas --crash-rate "$crash_runs" | grep -E '^\[OBS|crash[^ ]* in'
+    "$@" --module "$module" --scenario canvas --crash-rate "$crash_runs" --baseline | grep -E '^\[OBS|crash[^ ]* in'
+  }
+  crash_rate /usr/bin/python3 tests/e2e/run_e2e.py
+  scripts/obs32-chroot.sh --root "$build/obs30-root" --suite trixie setup >"$out/obs30-setup.log" 2>&1
+  crash_rate scripts/obs32-chroot.sh --root "$build/obs30-root" e2e --no-setup
+  scripts/obs32-chroot.sh --root "$build/obs32-root" setup >"$out/obs32-setup.log" 2>&1
+  crash_rate scripts/obs32-chroot.sh --root "$build/obs32-root" e2e --no-setup
+  scripts/obs32-chroot.sh --root "$build/obs32-upstream-root" upstream-layout --from "$build/obs32-root" \
+    >>"$out/obs32-setup.log" 2>&1
+  crash_rate scripts/obs32-chroot.sh --root "$build/obs32-upstream-root" e2e --no-setup
+  exit 0
+fi
 
 "$build/bench/brivora_bench" --benchmark_repetitions="$repetitions" --benchmark_display_aggregates_only=true \
   --benchmark_out="$out/bench.json" --benchmark_out_format=json

@@ -19,7 +19,7 @@ fi
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   # qtbase5-dev: the benchmark hands UI tasks on as OBS 29 does, through Qt 5.
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
-             libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev)
+             libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev gdb)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
 # finder, an image library and a font for the picture.

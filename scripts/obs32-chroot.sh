@@ -50,7 +50,7 @@ REPO_DIR=$(cd "$SCRIPT_DIR/.." && pwd)
 ROOT=${OBS32_CHROOT_DIR:-$REPO_DIR/build/obs32-root}
 SUITE=${OBS32_CHROOT_SUITE:-sid}
 # What the chroot must hold. Changing this list makes `setup` install again.
-PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket
+PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket gdb
           cmake make g++ pkg-config)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev qtbase5-dev libwayland-dev
                libegl-mesa0 libgl1-mesa-dri)

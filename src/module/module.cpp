@@ -27,6 +27,7 @@ namespace {
 struct guard_module {
 	service_context context;
 	user_ini_memory ini_memory;
+	canvas_hold canvas; // UI thread only
 	pass_handoff handoff; // its thread runs from load to unload
 	std::atomic<bool> passes_enabled{true};
 	std::atomic<bool> pass_queued{false};
@@ -48,7 +49,7 @@ void run_pass(guard_module &module)
 	// Nothing may unwind into the host; a pass that cannot allocate ends
 	// quietly, its references released on the way out.
 	try {
-		reconcile_current_scene(module.context, module.ini_memory);
+		reconcile_current_scene(module.context, module.ini_memory, module.canvas);
 	} catch (...) {
 	}
 	module.pass_running = false;

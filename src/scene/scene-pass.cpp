@@ -152,14 +152,18 @@ bool ensure_signature(obs_scene_t *scene, const char *url, const scene_walk &wal
 	return true;
 }
 
-// The bottom-right corner of the base canvas as the host has it now, so a
-// canvas change is followed at the next pass.
-vec2 signature_position()
+// The base canvas as the host has it now; none while the host has no video
+// (or is between two in a reset).
+std::optional<canvas_size> read_canvas()
 {
 	obs_video_info video;
-	std::optional<canvas_size> canvas;
-	if (obs_get_video_info(&video))
-		canvas = canvas_size{video.base_width, video.base_height};
+	if (!obs_get_video_info(&video))
+		return std::nullopt;
+	return canvas_size{video.base_width, video.base_height};
+}
+
+vec2 signature_position(std::optional<canvas_size> canvas)
+{
 	const canvas_point corner = signature_position_on(canvas);
 	vec2 position;
 	vec2_set(&position, corner.x, corner.y);
@@ -207,8 +211,12 @@ obs_source_t *create_signature_source(const char *url)
 	return obs_source_create(signature_source_kind, signature_source_name, settings, nullptr);
 }
 
-void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory)
+void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory, canvas_hold &canvas)
 {
+	// Read first, so that a pass held during a video reset touches nothing.
+	const std::optional<canvas_size> reading = read_canvas();
+	if (!canvas.settled(reading))
+		return;
 	OBSSourceAutoRelease scene_source = obs_frontend_get_current_scene();
 	if (!scene_source)
 		return;
@@ -228,7 +236,7 @@ void reconcile_current_scene(service_context &context, user_ini_memory &ini_memo
 
 	char url[service_url_size];
 	context.signature_url(url, sizeof(url));
-	if (!ensure_signature(scene, url, walk, signature_position()))
+	if (!ensure_signature(scene, url, walk, signature_position(reading)))
 		return;
 
 	remove_duplicate_alert_items(walk.duplicates);

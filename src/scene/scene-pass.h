@@ -5,6 +5,7 @@
 // signature source it keeps in place.
 
 #include "context/service-context.h"
+#include "scene/signature-position.h"
 #include "user-ini/user-ini.h"
 
 #include <cstddef>
@@ -18,8 +19,9 @@ inline constexpr size_t source_url_size = 1024;
 
 // One pass, on the UI thread: learn the context from user.ini and from the
 // current scene's items, repair the docks, keep the signature source and its
-// item in place, and remove duplicate alert items.
-void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory);
+// item in place, and remove duplicate alert items. Held while the canvas is
+// being rebuilt (see canvas_hold).
+void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory, canvas_hold &canvas);
 
 // Brings an existing source's five signature settings to their required
 // values, writing them (all together) only when one of them differs.

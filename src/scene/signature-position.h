@@ -10,6 +10,7 @@
 struct canvas_size {
 	uint32_t width;
 	uint32_t height;
+	friend constexpr bool operator==(const canvas_size &, const canvas_size &) = default;
 };
 
 struct canvas_point {
@@ -31,3 +32,27 @@ constexpr canvas_point signature_position_on(std::optional<canvas_size> canvas)
 	return {static_cast<float>(size.width > right_offset ? size.width - right_offset : 0),
 		static_cast<float>(size.height > bottom_offset ? size.height - bottom_offset : 0)};
 }
+
+// Whether a pass may go on with the canvas it read. The host rebuilds the
+// canvas in a video reset on whichever thread asked for it (obs-websocket's
+// own, for one) while the UI thread runs on, and a pass that reads the
+// canvas or moves an item then reaches into what is being rebuilt (from OBS
+// 31 on, moving an item reads the canvas too). A pass that reads another
+// canvas than the last pass did, or none where there was one, holds: it
+// touches nothing. The next pass that reads the same canvas again takes it
+// up, once the host is done. The first reading is taken as it is.
+class canvas_hold {
+public:
+	constexpr bool settled(std::optional<canvas_size> reading) noexcept
+	{
+		const bool same = read_ && reading == last_;
+		const bool first = !read_;
+		read_ = true;
+		last_ = reading;
+		return same || first;
+	}
+
+private:
+	bool read_ = false;
+	std::optional<canvas_size> last_;
+};

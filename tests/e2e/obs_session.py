@@ -21,6 +21,8 @@ import tarfile
 import time
 import uuid
 
+from host_crashes import crashed
+
 PLUGIN_NAME = "brivora-signature-guard"
 PROFILE = "E2E"
 COLLECTION = "E2E"
@@ -329,7 +331,7 @@ def _child_setup(core_dumps):
     die_with_parent()
     # A parent started in the background may pass SIGINT on as ignored.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
-    if core_dumps:  # written as "core" into the run's folder (its cwd)
+    if core_dumps:  # written as "core" into the run's folder (its cwd), see host_crashes.py
         resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 
 
@@ -337,6 +339,11 @@ class ObsRun:
     """One start of OBS on a seeded home, from launch to quit."""
 
     live = set()  # runs not yet quit or killed
+    # Set by a harness that tells crashes apart: called with (run folder, run
+    # name, exit status) for each run that died of a signal; what it returns
+    # is kept in `crashes`.
+    examine_crash = None
+    crashes = []
 
     @classmethod
     def kill_all(cls):
@@ -385,9 +392,7 @@ class ObsRun:
             except subprocess.TimeoutExpired:
                 self.kill()
                 raise HostError(f"OBS did not quit within {timeout:.0f} s of SIGINT")
-        self.exit_status = self.proc.returncode
-        self._stdout.close()
-        ObsRun.live.discard(self)
+        self._ended()
         return self.exit_status
 
     def state(self):
@@ -403,10 +408,16 @@ class ObsRun:
             except ProcessLookupError:
                 pass
             self.proc.wait()
-        self.exit_status = self.proc.returncode
-        if not self._stdout.closed:
-            self._stdout.close()
+        self._ended()
+
+    def _ended(self):
+        if self not in ObsRun.live:
+            return
         ObsRun.live.discard(self)
+        self.exit_status = self.proc.returncode
+        self._stdout.close()
+        if ObsRun.examine_crash and crashed(self.exit_status):
+            ObsRun.crashes.append(ObsRun.examine_crash(self.home.root, self.name, self.exit_status))
 
     def log_path(self):
         new = sorted(self.home.log_files() - self._logs_before)

@@ -45,6 +45,7 @@ else:
     del websocket  # obs_ws imports it
 
 sys.path.insert(0, HERE)
+import host_crashes  # noqa: E402
 from obs_session import (COLLECTION, HostError, ObsHome, ObsRun, Xvfb, browser_source,  # noqa: E402
                          color_source, detect_obs_version, parse_ini_sections, scene_collection)
 from obs_ws import (EVENT_SCENE_ITEM_TRANSFORM_CHANGED, EVENTS_ALL_LOW_VOLUME,  # noqa: E402
@@ -87,9 +88,20 @@ def poll(what, probe, timeout=WAIT, interval=0.1):
 
 
 class Report:
-    def __init__(self):
+    """PASS and FAIL lines with their counts. A trial report holds its lines
+    until `merge` takes them over or the trial is dropped."""
+
+    def __init__(self, trial=False):
         self.passed = 0
         self.failed = 0
+        self.trial = trial
+        self.lines = []
+
+    def _line(self, text):
+        if self.trial:
+            self.lines.append(text)
+        else:
+            print(text, flush=True)
 
     def check(self, name, fn, *args):
         try:
@@ -97,15 +109,49 @@ class Report:
         except (Failed, ObsWsError, HostError, OSError) as exc:
             # OSError: a file the host should have kept is missing.
             self.failed += 1
-            print(f"FAIL {name}: {exc}", flush=True)
+            self._line(f"FAIL {name}: {exc}")
             return False
         self.passed += 1
-        print(f"PASS {name}", flush=True)
+        self._line(f"PASS {name}")
         return True
 
     def fail(self, name, reason):
         self.failed += 1
-        print(f"FAIL {name}: {reason}", flush=True)
+        self._line(f"FAIL {name}: {reason}")
+
+    def merge(self, trial):
+        for line in trial.lines:
+            self._line(line)
+        self.passed += trial.passed
+        self.failed += trial.failed
+
+
+def run_trial(ctx, report, label, fn, *args):
+    """Runs `fn(ctx, trial_report, *args)`, which starts OBS one or more times.
+    When OBS crashed there, the crash is the host's own only without a frame of
+    the module and when the bare host shows it too: then the trial is reported
+    and run once more. Any other crash fails."""
+    for attempt in (1, 2):
+        trial = Report(trial=True)
+        ObsRun.crashes.clear()
+        fn(ctx, trial, *args)
+        crashes = list(ObsRun.crashes)
+        host_only = bool(crashes) and all(c.host_crash for c in crashes)
+        if host_only and attempt == 1:
+            ctx.host_crashes += len(crashes)
+            for crash in crashes:
+                print(f"# {label}: {crash.verdict()}; run again", flush=True)
+            for line in trial.lines:
+                print(f"# dropped with the crashed run: {line}", flush=True)
+            continue
+        for crash in crashes:
+            if crash.host_crash:
+                ctx.host_crashes += 1
+                print(f"# {label}: {crash.verdict()}", flush=True)
+            else:
+                trial.fail(f"{ctx.tag}{label}: OBS crashed", crash.verdict())
+        report.merge(trial)
+        return
 
 
 # ----------------------------------------------------------------- expectations
@@ -727,8 +773,21 @@ def scenario_canvas(ctx, report):
         def landscape():
             s.pinned_pos = pinned_position((1280, 720))
             s.wait_pinned()
-        report.check(f"{t}canvas: on 1280x720 the signature sits in its bottom-right corner, "
-                     f"at {pinned_position((1280, 720))}", landscape)
+        def moved_back():
+            item = s.signature_item()
+            s.ws.request("SetSceneItemTransform", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                         sceneItemTransform={"positionX": 0.0, "positionY": 0.0})
+            s.wait_pinned()
+        # The canvas changes only once OBS has finished starting. OBS 32's
+        # obs-websocket answers while the main window is still being set up
+        # and resets the video on its own thread, which crashes OBS, module
+        # or not (the bare host, whose crash-rate baseline changes the canvas
+        # at once, shows it). Putting a moved item back takes a pass that the
+        # UI thread runs from its event loop, which starts after that set-up.
+        if ctx.module is not None:
+            report.check(f"{t}canvas: on 1280x720 the signature sits in its bottom-right corner, "
+                         f"at {pinned_position((1280, 720))}", landscape)
+            report.check(f"{t}canvas: moved to (0, 0) on 1280x720, the signature is put back", moved_back)
 
         def turned():
             s.ws.request("SetVideoSettings", baseWidth=vertical[0], baseHeight=vertical[1],
@@ -748,46 +807,70 @@ def scenario_canvas(ctx, report):
     report.check(f"{t}canvas: the saved collection keeps the item in the vertical canvas's corner", saved)
 
 
+def baseline_cycle(ctx, report, home, n, count):
+    name = f"{ctx.tag}baseline cycle {n}/{count} without the module: exit 0, no leaks"
+    try:
+        s = Session(ctx, home, f"baseline-{n:02d}")
+        status, log = s.quit()
+    except (ObsWsError, HostError) as exc:
+        report.fail(name, exc)
+        return
+    report.check(name, check_host_quit, status, log)
+
+
 def run_baseline_cycles(ctx, report, count):
     """The same cycles on the bare host, to tell its own faults from ours."""
     home = ctx.new_home("baseline-cycles")
     seed_service_user(ctx, home)
     for n in range(1, count + 1):
-        name = f"{ctx.tag}baseline cycle {n}/{count} without the module: exit 0, no leaks"
-        try:
-            s = Session(ctx, home, f"baseline-{n:02d}")
-            status, log = s.quit()
-        except (ObsWsError, HostError) as exc:
-            report.fail(name, exc)
-            continue
-        report.check(name, check_host_quit, status, log)
+        run_trial(ctx, report, f"baseline cycle {n}", baseline_cycle, home, n, count)
+
+
+def cycle(ctx, report, home, n, count):
+    name = f"{ctx.tag}cycle {n}/{count}: start, pinned signature, SIGINT quit, exit 0, no leaks, unloaded"
+    try:
+        s = Session(ctx, home, f"cycle-{n:02d}")
+    except HostError as exc:
+        report.fail(name, exc)
+        return
+    try:
+        s.wait_pinned()
+        s.wait_settings(ctx.service.signature_url(SLUG_A, TOKEN_INI))
+        # One tick-driven pass too, so every cycle quits with the module mid-run.
+        item = s.signature_item()
+        s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                     sceneItemEnabled=False)
+        s.wait_pinned()
+        status, log = s.quit()
+    except (Failed, ObsWsError, HostError) as exc:
+        report.fail(name, f"{exc} ({s.run.state()})")
+        s.abort()
+        return
+    report.check(name, check_clean_quit, status, log, ctx.late_removals)
 
 
 def run_cycles(ctx, report, count):
     home = ctx.new_home("cycles")
     seed_service_user(ctx, home)
-    want_url = ctx.service.signature_url(SLUG_A, TOKEN_INI)
     for n in range(1, count + 1):
-        name = f"{ctx.tag}cycle {n}/{count}: start, pinned signature, SIGINT quit, exit 0, no leaks, unloaded"
-        try:
-            s = Session(ctx, home, f"cycle-{n:02d}")
-        except HostError as exc:
-            report.fail(name, exc)
-            continue
-        try:
-            s.wait_pinned()
-            s.wait_settings(want_url)
-            # One tick-driven pass too, so every cycle quits with the module mid-run.
-            item = s.signature_item()
-            s.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"],
-                         sceneItemEnabled=False)
-            s.wait_pinned()
-            status, log = s.quit()
-        except (Failed, ObsWsError, HostError) as exc:
-            report.fail(name, f"{exc} ({s.run.state()})")
-            s.abort()
-            continue
-        report.check(name, check_clean_quit, status, log, ctx.late_removals)
+        run_trial(ctx, report, f"cycle {n}", cycle, home, n, count)
+
+
+def measure_crash_rate(ctx, names, count):
+    """Runs each scenario `count` times and counts OBS's crashes, for the
+    benchmark script: with --baseline, on the bare host (whose scenario checks
+    fail, unseen: only its crashes count)."""
+    for name in names:
+        crashes = []
+        for n in range(1, count + 1):
+            ObsRun.crashes.clear()
+            SCENARIOS[name](ctx, Report(trial=True))
+            crashes += ObsRun.crashes
+            print(f"# {name} {n}/{count}: " + ("; ".join(c.verdict() for c in ObsRun.crashes) or "no crash"),
+                  flush=True)
+        ours = sum(1 for c in crashes if not c.host_crash)
+        print(f"{ctx.tag}{name} {'without' if ctx.module is None else 'with'} the module: {len(crashes)} crashes "
+              f"in {count} runs ({ours} not known from the bare host)", flush=True)
 
 
 SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
@@ -801,7 +884,13 @@ class Context:
     def __init__(self, args):
         self.obs_cmd = shlex.split(args.obs)
         self.module = None if args.baseline or args.installed else os.path.abspath(args.module)
-        self.core_dumps = args.core_dumps
+        # Every crash leaves a core, read for its backtrace and removed
+        # unless asked to keep.
+        self.core_dumps = True
+        obs_binary = shutil.which(self.obs_cmd[0]) or self.obs_cmd[0]
+        ObsRun.examine_crash = lambda run_dir, name, status: host_crashes.examine(
+            run_dir, name, status, obs_binary, self.version, keep_core=args.core_dumps)
+        self.host_crashes = 0
         self.service = Service(args.host_name)
         self.version = detect_obs_version(self.obs_cmd)
         self.host_writes_user_ini = self.version >= (31, 0, 0)
@@ -857,8 +946,11 @@ def parse_args():
     parser.add_argument("--scenario", action="append", choices=sorted(SCENARIOS),
                         help="run only this scenario (repeatable; default: all)")
     parser.add_argument("--baseline", action="store_true",
-                        help="with --cycles: the cycles without the module, to tell the host's own faults from ours")
-    parser.add_argument("--core-dumps", action="store_true", help="let a crashing OBS leave a core file in its run folder")
+                        help="with --cycles or --crash-rate: without the module, to tell the host's own faults from ours")
+    parser.add_argument("--crash-rate", type=int, metavar="N",
+                        help="run the scenarios N times each and count OBS's crashes (a measurement: no checks)")
+    parser.add_argument("--core-dumps", action="store_true",
+                        help="keep the core file a crashing OBS leaves in its run folder (read and removed by default)")
     parser.add_argument("--data-dir", default=os.path.join(REPO, "data"),
                         help="the module's data folder to install beside it (default: the repository's data/)")
     parser.add_argument("--work-dir", help="where the homes and logs go (default: a new temporary folder)")
@@ -867,8 +959,8 @@ def parse_args():
     args = parser.parse_args()
     if args.cycles is not None and args.cycles < 1:
         parser.error("--cycles needs a positive count")
-    if args.baseline and args.cycles is None:
-        parser.error("--baseline goes with --cycles")
+    if args.baseline and args.cycles is None and args.crash_rate is None:
+        parser.error("--baseline goes with --cycles or --crash-rate")
     if args.installed and (args.module or args.baseline):
         parser.error("--installed goes without --module and --baseline")
     return args
@@ -880,8 +972,9 @@ def delegate_to_chroot(args):
         cmd += ["--module", os.path.abspath(args.module)]
     if args.host_name:
         cmd += ["--host-name", args.host_name]
-    if args.cycles is not None:
-        cmd += ["--cycles", str(args.cycles)]
+    for option in ("cycles", "crash_rate"):
+        if getattr(args, option) is not None:
+            cmd += ["--" + option.replace("_", "-"), str(getattr(args, option))]
     for name in args.scenario or []:
         cmd += ["--scenario", name]
     for flag in ("keep", "baseline", "core_dumps", "installed"):
@@ -918,28 +1011,34 @@ def main():
     try:
         xvfb = Xvfb(os.path.join(ctx.work, "xvfb.log"))
         ctx.display = xvfb.display
-        if not args.baseline and ctx.version >= (30, 0, 0):
-            report.check(f"{ctx.tag}bare host: clean quit, its own late callback removals counted",
-                         ctx.count_host_late_removals)
-        if args.baseline:
+        if not args.baseline and args.crash_rate is None and ctx.version >= (30, 0, 0):
+            run_trial(ctx, report, "bare host", lambda c, r: r.check(
+                f"{c.tag}bare host: clean quit, its own late callback removals counted", c.count_host_late_removals))
+        if args.crash_rate is not None:
+            measure_crash_rate(ctx, args.scenario or list(SCENARIOS), args.crash_rate)
+        elif args.baseline:
             run_baseline_cycles(ctx, report, args.cycles)
         elif args.cycles is not None:
             run_cycles(ctx, report, args.cycles)
         else:
             for name, scenario in SCENARIOS.items():
                 if not args.scenario or name in args.scenario:
-                    scenario(ctx, report)
+                    run_trial(ctx, report, name, scenario)
     except HostError as exc:
         report.fail(f"{ctx.tag}set up the display", exc)
     finally:
         ObsRun.kill_all()
         if xvfb:
             xvfb.stop()
+    if ctx.host_crashes:
+        print(f"# the host crashed on its own {ctx.host_crashes} time(s), as it does without the module", flush=True)
     print(f"# took {time.monotonic() - started:.1f} s", flush=True)
     if report.failed or args.keep:
         print(f"# logs and homes kept in {ctx.work}", flush=True)
     else:
         shutil.rmtree(ctx.work, ignore_errors=True)
+    if args.crash_rate is not None:
+        return 0
     print(f"{report.passed} passed, {report.failed} failed", flush=True)
     return 1 if report.failed or report.passed == 0 else 0
 
