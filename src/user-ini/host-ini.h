@@ -14,7 +14,10 @@
 // key is its first byte and every byte up to the next '=', untrimmed; a line
 // without '=' is skipped, except a last line with no line end, which is a key
 // with an empty value; a value runs to CR or LF and has \\, \n, \r undone.
-// A lookup finds the last section of a name and in it the last key.
+// A lookup finds the last section of a name and in it the last key. (libobs
+// keeps names in a hash table that reverses equal names when it grows, at ten
+// entries in one bucket: then an earlier one can win. No user.ini the host
+// writes comes near that; this reading keeps to the last.)
 
 #include <cstddef>
 #include <cstdint>
