@@ -54,29 +54,10 @@ bool holds_service_docks(const service_entries_seen &seen, std::string_view serv
 	       (same_dock(seen.first[0], chat) && same_dock(seen.first[1], live));
 }
 
-} // namespace
-
-bool is_service_entry(const dock_list_element &element)
+std::optional<std::string> value_repair(std::string_view content, const ini_document &document,
+					std::string_view service_entries)
 {
-	return element.is_object && ((element.url && is_service_url(*element.url)) ||
-				     (element.uuid && element.uuid->starts_with("brivora_")));
-}
-
-void absorb_user_ini_docks(service_context &context, std::string_view content)
-{
-	const std::optional<std::string_view> value = host_docks_value(content, read_host_ini(content));
-	// Only a list the host shows teaches, so it is checked whole first.
-	if (!value || context.complete() || !read_dock_list(*value))
-		return;
-	read_dock_list(*value, [&](const dock_list_element &element) {
-		if (is_service_entry(element) && element.url)
-			context.absorb_service_url(element.url->c_str());
-	});
-}
-
-std::optional<std::string> docks_value_repair(std::string_view content, std::string_view service_entries)
-{
-	const std::optional<std::string_view> value = host_docks_value(content, read_host_ini(content));
+	const std::optional<std::string_view> value = host_docks_value(content, document);
 
 	std::string repaired = "[";
 	service_entries_seen seen;
@@ -99,12 +80,50 @@ std::optional<std::string> docks_value_repair(std::string_view content, std::str
 	return repaired;
 }
 
-std::string rewrite_user_ini(std::string_view content, std::string_view docks_value)
+std::string rewritten(std::string_view content, const ini_document &document, std::string_view docks_value)
 {
-	const ini_document document = read_host_ini(content);
 	const ini_section *section = document.find(basic_window_section);
 	const ini_edit edit =
 		section ? set_ini_value(content, *section, docks_key, docks_value)
 			: add_ini_section(content, document, basic_window_section, docks_key, docks_value);
 	return edit.applied_to(content);
+}
+
+} // namespace
+
+bool is_service_entry(const dock_list_element &element)
+{
+	return element.is_object && ((element.url && is_service_url(*element.url)) ||
+				     (element.uuid && element.uuid->starts_with("brivora_")));
+}
+
+void absorb_user_ini_docks(service_context &context, std::string_view content)
+{
+	if (context.complete())
+		return;
+	const std::optional<std::string_view> value = host_docks_value(content, read_host_ini(content));
+	// Only a list the host shows teaches, so it is checked whole first.
+	if (!value || !read_dock_list(*value))
+		return;
+	read_dock_list(*value, [&](const dock_list_element &element) {
+		if (is_service_entry(element) && element.url)
+			context.absorb_service_url(element.url->c_str());
+	});
+}
+
+std::optional<std::string> docks_value_repair(std::string_view content, std::string_view service_entries)
+{
+	return value_repair(content, read_host_ini(content), service_entries);
+}
+
+std::string rewrite_user_ini(std::string_view content, std::string_view docks_value)
+{
+	return rewritten(content, read_host_ini(content), docks_value);
+}
+
+std::optional<std::string> repaired_user_ini(std::string_view content, std::string_view service_entries)
+{
+	const ini_document document = read_host_ini(content);
+	const std::optional<std::string> value = value_repair(content, document, service_entries);
+	return value ? std::optional(rewritten(content, document, *value)) : std::nullopt;
 }

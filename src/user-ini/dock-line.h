@@ -38,3 +38,7 @@ std::optional<std::string> docks_value_repair(std::string_view content, std::str
 // [BasicWindow] section the host reads, else that section added where the
 // host still reads it. Every other byte stays as it was.
 std::string rewrite_user_ini(std::string_view content, std::string_view docks_value);
+
+// Both in one reading of `content`: user.ini with the repaired value, or
+// nullopt while the docks line is in order.
+std::optional<std::string> repaired_user_ini(std::string_view content, std::string_view service_entries);
