@@ -30,11 +30,13 @@ scripts/install-deps.sh --demo
 if [[ -z "$module" ]]; then
   module=build-demo/brivora-signature-guard.so
   if [[ ! -f build-demo/CMakeCache.txt ]]; then
+    echo "Configuring the module's build in build-demo (first run only)"
     # The module alone: no tests.
     cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
       -Wno-dev --no-warn-unused-cli >/dev/null
   fi
-  cmake --build build-demo -j"$(nproc)" >/dev/null
+  echo "Building the module in build-demo (the first build takes under a minute)"
+  cmake --build build-demo -j"$(nproc)"
 fi
 
 # python3-websocket and python3-pil belong to Debian's own interpreter.

@@ -9,6 +9,9 @@
 # Installing the packages needs root or sudo. They include Debian's OBS
 # (obs-studio); --no-debian-obs leaves it out, for users of the Flatpak OBS.
 #
+# Run it as yourself: it asks for sudo only to install packages. Under sudo
+# it stops, since it would install into root's OBS and not yours.
+#
 #   scripts/setup.sh [--no-debian-obs] [--start-obs]
 #       --start-obs: start OBS afterwards (with --no-debian-obs, the Flatpak OBS)
 #   BRIVORA_BUILD_DIR                the build folder (default: build-release)
@@ -26,6 +29,12 @@ for arg in "$@"; do
     *) echo "usage: $0 [--no-debian-obs] [--start-obs] | --uninstall" >&2; exit 2 ;;
   esac
 done
+
+if [[ $(id -u) -eq 0 && -n ${SUDO_USER:-} && $SUDO_USER != root ]]; then
+  echo "Run scripts/setup.sh as $SUDO_USER, without sudo: under sudo it would install into root's OBS," >&2
+  echo "not into $SUDO_USER's. It asks for sudo itself when it installs packages." >&2
+  exit 1
+fi
 
 build=${BRIVORA_BUILD_DIR:-build-release}
 state_dir="${XDG_STATE_HOME:-$HOME/.local/state}/brivora-signature-guard"
@@ -72,6 +81,13 @@ if [[ $mode == uninstall ]]; then
   exit 0
 fi
 
+if [[ ${#deps[@]} -gt 0 && ! -d $flatpak_app ]]; then
+  echo "The Flatpak OBS has no folder here yet ($flatpak_app): it makes one when it first starts." >&2
+  echo "Start it once (flatpak run com.obsproject.Studio), quit it, then run scripts/setup.sh --no-debian-obs again." >&2
+  echo "Without the Flatpak OBS, run scripts/setup.sh without --no-debian-obs." >&2
+  exit 1
+fi
+
 scripts/install-deps.sh ${deps[@]+"${deps[@]}"}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
@@ -82,6 +98,19 @@ install_into "${XDG_CONFIG_HOME:-$HOME/.config}/obs-studio/plugins"
 if [[ -d $flatpak_app ]]; then
   install_into "$flatpak_app/config/obs-studio/plugins"
 fi
+
+next="Next: quit OBS if it is running and start it again: it loads plug-ins only when it starts."
+! $start_obs || next="Starting OBS now. Quit any OBS already running first: it loads plug-ins only when it starts."
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+logs=${XDG_CONFIG_HOME:-$HOME/.config}/obs-studio/logs
+[[ ! -d $flatpak_app ]] || logs+=", or for the Flatpak OBS in $flatpak_app/config/obs-studio/logs"
+cat <<EOF
+
+$next
+Then Help -> Log Files -> View Current Log in OBS (the newest file in
+$logs) holds the line
+  [brivora-signature-guard] Brivora Rurozezod Ivuri loaded (version $version)
+EOF
 
 if $start_obs; then
   if [[ ${#deps[@]} -gt 0 ]]; then

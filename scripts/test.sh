@@ -14,8 +14,8 @@
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
 #   BRIVORA_E2E_OBS30=OFF  skips the Debian 13 chroot.
 #   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
-#   BRIVORA_FAST=1         runs the fast, integration and bench layers and the
-#                          house style only.
+#   BRIVORA_FAST=1         runs the unit and integration tests alone, in one
+#                          plain build: no sanitizers, benchmarks, lint or e2e.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -66,6 +66,10 @@ if [[ "$fast" != 1 && "$packages" == ON ]]; then
 fi
 
 build build-tests/plain -DBRIVORA_E2E_OBS32="$obs32" -DBRIVORA_E2E_OBS30="$obs30" -DBRIVORA_E2E_PACKAGES="$packages"
+if [[ "$fast" == 1 ]]; then
+  run_ctest build-tests/plain -L "unit|integration" -j"$jobs"
+  exit $failed
+fi
 run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined

@@ -27,7 +27,7 @@ namespace {
 struct guard_module {
 	service_context context;
 	user_ini_memory ini_memory;
-	canvas_hold canvas; // UI thread only
+	canvas_hold canvas;   // UI thread only
 	pass_handoff handoff; // its thread runs from load to unload
 	std::atomic<bool> passes_enabled{true};
 	std::atomic<bool> pass_queued{false};

@@ -19,10 +19,12 @@ do its work or OBS did not quit cleanly.
 """
 
 import argparse
+import base64
 import os
 import re
 import shlex
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -44,8 +46,14 @@ STRAY_ALERTS = "Stream Alerts (old)"
 PICTURE, OBS_LOG, SUMMARY = "before-after.png", "obs.log", "summary.txt"
 PANES = ("Before: OBS without the module", "After: the module's first passes")
 NO_BROWSER = ("This OBS has no browser source (Debian's and Ubuntu's own OBS packages leave it out): "
-              "the signature overlay is in the scene but draws nothing.")
+              "the signature overlay is in the scene but draws nothing in the outline.")
 CANVAS = (1920, 1080)
+SCREEN = (1600, 900)
+WINDOW = (1440, 810)  # wide enough docks for whole names
+CAMERA_GREY = (68, 68, 68)  # the camera placeholder's colour, which fills the canvas
+SIGNATURE_SIZE = (560, 80)
+OUTLINE = (255, 128, 0)
+OUTLINE_LABEL = f"where the browser source draws {SIGNATURE}"
 WAIT = 20.0  # deadline for the module's first passes (one runs every ~2 s)
 
 
@@ -66,6 +74,19 @@ def seed_demo_home(home, svc):
         (browser_source(STRAY_ALERTS, f"{svc.base}/{SLUG}/widgets/alerts/?widgetToken={TOKEN}"), {}),
     ]
     home.seed(scene_collection(SCENE, items), user_ini, preview=True, canvas=CANVAS)
+    for path in (os.path.join(home.obs_dir, "global.ini"), home.user_ini):
+        with open(path) as f:
+            text = f.read()
+        with open(path, "w") as f:
+            f.write(text.replace("[BasicWindow]\n", f"[BasicWindow]\ngeometry={window_geometry(*WINDOW)}\n", 1))
+
+
+def window_geometry(width, height):
+    """A main window's saved geometry as Qt 5 writes it (QWidget::saveGeometry,
+    format 3.0), base64: at the screen's top left, `width` x `height`."""
+    rect = struct.pack(">4i", 0, 0, width - 1, height - 1)
+    blob = struct.pack(">IHH", 0x1D9D0CB, 3, 0) + rect + rect + struct.pack(">iBBi", 0, 0, 0, width) + rect
+    return base64.b64encode(blob).decode()
 
 
 class HostOptions:
@@ -133,11 +154,18 @@ def obs_window(display):
 
 
 def grab_window(display):
-    """The OBS window as a PIL image."""
+    """The OBS window as a PIL image, once its preview shows the canvas."""
     from PIL import ImageGrab  # python3-pil
-    win = poll("the OBS window mapped", lambda: (lambda w: (w is not None, w))(obs_window(display)), WAIT)
-    _, x, y, w, h = win
-    return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display)
+
+    def painted():
+        win = obs_window(display)
+        if win is None:
+            return False, "no OBS window mapped"
+        _, x, y, w, h = win
+        img = ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display)
+        painted = canvas_box(img) is not None
+        return painted, img if painted else "a black or unpainted preview"
+    return poll("the OBS window painted, its preview showing the canvas", painted, WAIT)
 
 
 def font(size):
@@ -148,11 +176,51 @@ def font(size):
         return ImageFont.load_default()
 
 
-def compose_picture(before, after, title, text, path, pane_width=760, margin=20):
+def canvas_box(img):
+    """(x, y, w, h) of the canvas in a picture of OBS's window: where the
+    camera placeholder's grey fills the preview. None while the preview is
+    black or unpainted."""
+    from PIL import ImageChops
+    bands = [band.point(lambda v, c=c: 255 if abs(v - c) <= 3 else 0) for band, c in zip(img.convert("RGB").split(),
+                                                                                        CAMERA_GREY)]
+    mask = ImageChops.multiply(ImageChops.multiply(bands[0], bands[1]), bands[2])
+    box = mask.getbbox()
+    if not box:
+        return None
+    x0, y0, x1, y1 = box
+    w, h = x1 - x0, y1 - y0
+    filled = mask.histogram()[255] / (w * h)
+    shaped = abs(w / h - CANVAS[0] / CANVAS[1]) < 0.05
+    # The overlays the host draws cover a fifth of the canvas at most.
+    return (x0, y0, w, h) if w >= img.width / 5 and shaped and filled > 0.8 else None
+
+
+def on_canvas(box, rect):
+    """`rect` (x, y, w, h on the canvas) where the canvas shows at `box`."""
+    scale = box[2] / CANVAS[0]
+    return tuple(round(v) for v in (box[0] + rect[0] * scale, box[1] + rect[1] * scale,
+                                    rect[2] * scale, rect[3] * scale))
+
+
+def draw_outline(pane, rect):
+    """The outline of `rect` (on the canvas) in the pane's preview, labelled."""
+    from PIL import ImageDraw
+    x, y, w, h = on_canvas(canvas_box(pane), rect)
+    draw = ImageDraw.Draw(pane)
+    draw.rectangle((x, y, x + w - 1, y + h - 1), outline=OUTLINE, width=3)
+    label = font(15)
+    left = min(x, pane.width - draw.textlength(OUTLINE_LABEL, font=label) - 4)
+    draw.text((left, y - 22), OUTLINE_LABEL, fill=OUTLINE, font=label)
+
+
+def compose_picture(before, after, title, text, path, signature=None, pane_width=900, margin=20):
     """Both windows side by side under their labels, `title` above and the
-    lines of `text` below; saves it and returns each pane's (x, y, w, h)."""
+    lines of `text` below, and in the After preview the outline `signature`
+    (x, y, w, h on the canvas); saves it and returns each pane's (x, y, w, h)."""
     from PIL import Image, ImageDraw
     panes = [img.resize((pane_width, round(img.height * pane_width / img.width))) for img in (before, after)]
+    if signature:
+        draw_outline(panes[1], signature)
     big, small, line = font(24), font(17), 24
     pane_h = max(p.height for p in panes)
     top = margin + 40 + 30
@@ -173,24 +241,31 @@ def compose_picture(before, after, title, text, path, pane_width=760, margin=20)
     return boxes
 
 
-def changes(before, after, canvas, version, docks_before, docks_after, has_browser):
+def changes(before, after, inputs_after, canvas, version, docks_before, docks_after, has_browser):
     """What the module changed, in a few lines for the picture and the summary."""
     names_before = {item["sourceName"] for item in before}
     names_after = {item["sourceName"] for item in after}
-    lines = [f"Added: {', '.join(sorted(names_after - names_before)) or 'nothing'}",
-             f"Removed: {', '.join(sorted(names_before - names_after)) or 'nothing'}"]
+    why = {SIGNATURE: ": the signature overlay, which the module keeps in whatever scene is live."}
+    lines = [f"Added: {name}{why.get(name, '')}" for name in sorted(names_after - names_before)]
+    for name in sorted(names_before - names_after):
+        gone = ("no other scene showed it, so its source is gone too" if name not in inputs_after
+                else "its source stays, shown in another scene")
+        lines.append(f"Removed: {name}: its URL holds /alerts/ and it is not named Brivora Alerts; {gone}.")
     sig = next((item for item in after if item["sourceName"] == SIGNATURE), None)
     if sig:
         t = sig["sceneItemTransform"]
         lines.append(f"Placed: {SIGNATURE} at ({t['positionX']:g}, {t['positionY']:g}), the bottom-right corner of "
-                     f"this {canvas[0]}x{canvas[1]} canvas, on top, visible and locked")
+                     f"this {canvas[0]}x{canvas[1]} canvas, on top, visible and locked: the orange outline.")
     titles = [re.findall(r'"title": ?"([^"]*)"', docks) for docks in (docks_before, docks_after)]
-    lines.append(f"Dock line in user.ini: {', '.join(titles[0]) or 'none'} -> {', '.join(titles[1]) or 'none'}"
-                 + (" (unchanged)" if docks_before == docks_after else " (rewritten)"))
-    reads = "this OBS reads it" if version >= (31, 0, 0) else f"this OBS {version[0]} does not read it"
-    lines.append(f"  OBS 31 and later read that line at start; OBS 29 and 30 keep their docks in global.ini: {reads}.")
+    if docks_before != docks_after:
+        lines.append(f"Docks OBS 31 and later will show from their next start: {', '.join(titles[1])} "
+                     f"(before: {', '.join(titles[0]) or 'none'}).")
+    if not has_browser:
+        lines.append(f"This OBS {version[0]} has no browser docks: it shows none of them.")
+    elif version < (31, 0, 0):
+        lines.append(f"This OBS {version[0]} keeps its docks in global.ini, which the module leaves alone.")
     lines.append(NO_BROWSER if not has_browser else "This OBS has the browser source: the overlay draws "
-                 "in the canvas's bottom-right corner.")
+                 "inside the orange outline.")
     return lines
 
 
@@ -216,14 +291,20 @@ def parse_args():
 
 def one_start(obs_cmd, display, home, name, until=None):
     """Starts OBS on `home`, waits for `until(session)` (its missing parts),
-    takes the window and quits; returns (failures, items, window, log)."""
+    takes the window and quits; returns (failures, items, the names of
+    all sources, window, log, whether the host has the browser source)."""
     s = Session(HostOptions(obs_cmd, display), home, name, shown=True)
     try:
         missing = until(s) if until else []
         failures = [f"not seen within {WAIT:.0f} s: {what}" for what in missing]
         items = s.items()
         kinds = s.ws.request("GetInputKindList")["inputKinds"]
+        inputs = [i["inputName"] for i in s.ws.request("GetInputList")["inputs"]]
         s.settle()  # the window painted, and safe to quit
+        # The status bar shows OBS's measured frame rate, refreshed every 3 s:
+        # 35 frames (at 10 fps) after there is one, it shows it.
+        poll("OBS's frame rate measured", lambda: (s.ws.request("GetStats")["activeFps"] > 0, "0 fps"), WAIT)
+        s.settle(s.ws.request("GetStats")["renderTotalFrames"] + 35)
         window = grab_window(display)
         status, log = s.quit()
     finally:
@@ -232,7 +313,7 @@ def one_start(obs_cmd, display, home, name, until=None):
         check_host_quit(status, log)
     except Failed as exc:
         failures.append(f"OBS did not quit cleanly ({name}): {exc}")
-    return failures, items, window, log, "browser_source" in kinds
+    return failures, items, inputs, window, log, "browser_source" in kinds
 
 
 def run_demo(args, out, work, say):
@@ -251,14 +332,14 @@ def run_demo(args, out, work, say):
     if display:  # the user's screen: the home is not theirs, their X cookie is
         home.xauthority = os.environ.get("XAUTHORITY") or os.path.expanduser("~/.Xauthority")
     else:
-        xvfb = Xvfb(os.path.join(work, "xvfb.log"))
+        xvfb = Xvfb(os.path.join(work, "xvfb.log"), screen=f"{SCREEN[0]}x{SCREEN[1]}x24")
         display = xvfb.display
     logs_before = None
     try:
-        failures, items_before, before, _, _ = one_start(obs_cmd, display, home, "before")
+        failures, items_before, _, before, _, _ = one_start(obs_cmd, display, home, "before")
         home.install_module(args.module, args.data_dir)
         logs_before = home.log_files()
-        more, items, after, log, has_browser = one_start(obs_cmd, display, home, "after",
+        more, items, inputs, after, log, has_browser = one_start(obs_cmd, display, home, "after",
                                                          lambda s: wait_first_passes(s, svc))
         failures += more
     finally:
@@ -267,10 +348,13 @@ def run_demo(args, out, work, say):
         if logs_before is not None and home.log_files() - logs_before:  # the start with the module, also failed
             shutil.copyfile(os.path.join(home.logs_dir, max(home.log_files())), os.path.join(out, OBS_LOG))
     docks_after = "".join(basic_window_docks(home.read_user_ini() or ""))
-    text = changes(items_before, items, CANVAS, version, docks_before, docks_after, has_browser)
+    text = changes(items_before, items, inputs, CANVAS, version, docks_before, docks_after, has_browser)
     title = (f"brivora-signature-guard in OBS {'.'.join(map(str, version))}: "
              f"the same scene and settings, before and after")
-    boxes = compose_picture(before, after, title, text, os.path.join(out, PICTURE))
+    sig = next((item["sceneItemTransform"] for item in items if item["sourceName"] == SIGNATURE), None)
+    outline = sig and (sig["positionX"], sig["positionY"], SIGNATURE_SIZE[0] * sig["scaleX"],
+                       SIGNATURE_SIZE[1] * sig["scaleY"])
+    boxes = compose_picture(before, after, title, text, os.path.join(out, PICTURE), outline)
 
     say()
     say("The module's lines in OBS's log:")

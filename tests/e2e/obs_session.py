@@ -270,12 +270,12 @@ class ObsHome:
 
 
 class Xvfb:
-    def __init__(self, log_path, timeout=20.0):
+    def __init__(self, log_path, timeout=20.0, screen="1280x800x24"):
         read_fd, write_fd = os.pipe()
         self._log = open(log_path, "w")
         try:
             self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", "1280x800x24"],
+                ["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", "-screen", "0", screen],
                 pass_fds=(write_fd,), stdout=self._log, stderr=subprocess.STDOUT,
                 start_new_session=True, preexec_fn=die_with_parent)
         except OSError as exc:

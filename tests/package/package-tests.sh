@@ -19,7 +19,8 @@
 #   package-tests.sh setup DIR
 #       scripts/setup.sh installs per user (and for the Flatpak OBS when its
 #       folder exists) in a throw-away HOME, with Debian's OBS or, with
-#       --no-debian-obs, without; --uninstall leaves it as it was
+#       --no-debian-obs, without; --uninstall leaves it as it was; it names the
+#       log line to look for, and refuses sudo and a Flatpak OBS never started
 set -euo pipefail
 
 REPO_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -72,6 +73,10 @@ cmd_build() {
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not the package's: $depends"
   tar -tzf "$(tgz_file "$dir")"
+  local file
+  for file in "$(deb_file "$dir")" "$(tgz_file "$dir")"; do  # "Get it" names the files a streamer installs
+    grep -qF "| \`$(basename "$file")\` |" "$REPO_DIR/README.md" || die "README's file table does not name $(basename "$file")"
+  done
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
@@ -173,9 +178,11 @@ cmd_setup() {
     start=(--start-obs)
     [[ $flatpak == no ]] || start=(--no-debian-obs --start-obs)
     rm -f "$work/apt-get"
-    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY HOME="$home" BRIVORA_BUILD_DIR="$dir" \
-      PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} >"$work/setup.log" 2>&1 ||
-      { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
+    env -u XDG_CONFIG_HOME -u XDG_STATE_HOME -u DISPLAY -u WAYLAND_DISPLAY -u SUDO_USER HOME="$home" \
+      BRIVORA_BUILD_DIR="$dir" PATH="$work/bin:$PATH" "$REPO_DIR/scripts/setup.sh" ${start[@]+"${start[@]}"} \
+      >"$work/setup.log" 2>&1 || { cat "$work/setup.log"; die "setup.sh ${start[*]} failed"; }
+    grep -qx "  \[$PACKAGE\] Brivora Rurozezod Ivuri loaded (version $(version "$dir"))" "$work/setup.log" ||
+      { cat "$work/setup.log"; die "setup.sh did not name the log line to look for"; }
     if [[ $flatpak == no ]]; then
       [[ -n $(cat "$work/obs-started" 2>/dev/null) ]] || die "setup.sh --start-obs started no OBS"
       grep -qw obs-studio "$work/apt-get" || die "setup.sh did not install obs-studio: $(cat "$work/apt-get")"
@@ -197,6 +204,26 @@ cmd_setup() {
     snapshot "$home" | diff "$work/before" - || die "setup.sh --uninstall did not leave the home as it was (flatpak: $flatpak)"
     log "PASS setup.sh install and uninstall (Flatpak OBS: $flatpak)"
   done
+  # Refusals, before anything is installed: the Flatpak OBS asked for but
+  # never started here (home-no has no Flatpak folder), and, as root, sudo.
+  home=$work/home-no
+  snapshot "$home" >"$work/before"
+  refused "$home" "start it once" --no-debian-obs
+  [[ $(id -u) -ne 0 ]] || SUDO_USER=streamer refused "$home" "as streamer, without sudo"
+  snapshot "$home" | diff "$work/before" - || die "a refused setup.sh changed the home"
+}
+
+refused() { # HOME TEXT SETUP-ARGS...: setup.sh fails and says TEXT, installing nothing
+  local home=$1 text=$2 out
+  shift 2
+  rm -f "$work/apt-get"
+  if out=$(env -u XDG_CONFIG_HOME -u XDG_STATE_HOME HOME="$home" PATH="$work/bin:$PATH" \
+    "$REPO_DIR/scripts/setup.sh" "$@" 2>&1); then
+    die "setup.sh $* (SUDO_USER=${SUDO_USER:-}) did not refuse"
+  fi
+  grep -qiF "$text" <<<"$out" || die "setup.sh $* (SUDO_USER=${SUDO_USER:-}) did not say '$text': $out"
+  [[ ! -e $work/apt-get ]] || die "a refused setup.sh $* installed packages"
+  log "PASS setup.sh $* (SUDO_USER=${SUDO_USER:-}) refused: $(head -n 1 <<<"$out")"
 }
 
 [[ $# -ge 2 ]] || { sed -n '3,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
