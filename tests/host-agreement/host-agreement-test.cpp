@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <random>
 #include <set>
@@ -461,11 +460,11 @@ std::string disagreement(const std::string &content, bool &rewritten, std::strin
 	if (!context.widget_token[0])
 		context.absorb_service_url((service_base + "fresh/?widgetToken=NEW").c_str());
 	const std::string entries = context.dock_entries();
-	const std::optional<std::string> value = docks_value_repair(content, entries);
-	rewritten = value.has_value();
-	const std::string after = value ? rewrite_user_ini(content, *value) : content;
+	const std::optional<std::string> written = repaired_user_ini(content, entries);
+	rewritten = written.has_value();
+	const std::string after = written.value_or(content);
 	repaired_content = after;
-	if (docks_value_repair(after, entries))
+	if (repaired_user_ini(after, entries))
 		return "a second repair writes";
 
 	const host_view repaired(after);
