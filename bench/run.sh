@@ -8,13 +8,15 @@
 # The raw output stays in build-bench/bench-results/.
 #
 #   bench/run.sh [--repetitions N] [--pairs N] [--idle-seconds S] [--no-obs]
-#                [--before-module SO]
+#                [--before-module SO] [--agreement-files N]
 #   bench/run.sh --crash-rate N
 #
 # --no-obs skips the OBS idle runs (about 3.5 minutes for each pair) and
 # keeps the figures of the last ones. --before-module also runs the pairs
 # with an earlier build of the module, to compare with (idle-before.json;
-# without it, the last such runs are kept).
+# without it, the last such runs are kept). --agreement-files (default
+# 100000; 0 skips it) runs the user.ini property test against the host's own
+# readers on that many files, in a Debian 13 chroot (OBS 30's libobs).
 #
 # --crash-rate N measures only how often OBS crashes in the canvas scenario
 # (the canvas changed while OBS runs): N runs with the module and N without,
@@ -29,6 +31,7 @@ pairs=5
 idle_seconds=40
 obs=1
 before_module=""
+agreement_files=100000
 crash_runs=""
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -38,6 +41,7 @@ while [[ $# -gt 0 ]]; do
     --before-module) before_module=$(realpath "$2"); shift 2 ;;
     --idle-seconds) idle_seconds=$2; shift 2 ;;
     --no-obs) obs=0; shift ;;
+    --agreement-files) agreement_files=$2; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -83,6 +87,14 @@ fi
 if [[ -f $out/idle.json ]]; then # this run's, or the last OBS runs, kept
   idle=(--idle "$out/idle.json" --idle-chart docs/performance-idle.png)
   [[ -f $out/idle-before.json ]] && idle+=(--idle-before "$out/idle-before.json")
+fi
+if [[ $agreement_files -gt 0 ]]; then
+  root=$PWD/$build/obs30-root
+  module=$(scripts/obs32-chroot.sh --root "$root" --suite trixie --with-tests prepare --src . \
+    -DBUILD_TESTING=ON 2>"$out/agreement-build.log" | tail -n 1) || { tail -n 40 "$out/agreement-build.log"; exit 1; }
+  inside=$(dirname "${module#"$root"}")
+  scripts/obs32-chroot.sh --root "$root" run --bind "$PWD" -- env BRIVORA_AGREEMENT_FILES="$agreement_files" \
+    "$inside/tests/host-agreement/user_ini_host_agreement" | tee "$out/agreement.txt"
 fi
 /usr/bin/python3 bench/plot.py --bench "$out/bench.json" --memory "$out/memory.json" "${idle[@]}" \
   --chart docs/performance.png --doc docs/performance.md

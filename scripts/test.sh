@@ -4,7 +4,8 @@
 # of the module in the real libobs, the benchmarks (once, briefly), the house
 # style, and the end-to-end tests of the OBS application (29 from Debian 12, 30
 # in a Debian 13 chroot, which also builds and runs the project's tests with
-# its GCC 14, 32 in a Debian unstable chroot and 32 in the upstream library
+# its GCC 14, among them the user.ini property test against OBS 30's own INI
+# reader, 32 in a Debian unstable chroot and 32 in the upstream library
 # layout), the packages and scripts/setup.sh.
 # The fast and integration layers run again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer (the module's own

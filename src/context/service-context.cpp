@@ -143,6 +143,11 @@ void extract_slug(char *dst, size_t dst_size, const char *text)
 	copy_until(dst, dst_size, found + std::strlen(slug_marker), ends_slug_segment);
 }
 
+bool is_service_url(std::string_view url)
+{
+	return url.starts_with(service_base_url) && url.substr(std::strlen(service_base_url)).starts_with('/');
+}
+
 bool service_context::slug_is_default() const
 {
 	return std::strcmp(streamer_slug, default_slug) == 0;
@@ -157,7 +162,7 @@ void service_context::absorb_url(const char *text)
 {
 	// Only the service's own URLs teach anything: a token of another
 	// service must never travel to this one.
-	if (std::strstr(text, slug_marker))
+	if (is_service_url(text))
 		absorb_service_url(text);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 inline constexpr size_t widget_token_size = 256;
 inline constexpr size_t streamer_slug_size = 96;
@@ -33,8 +34,8 @@ struct service_context {
 	// Both values learnt: nothing more can change.
 	bool complete() const;
 
-	// For a text that holds "/brivora/": as absorb_service_url. Any other
-	// text teaches nothing.
+	// For a URL of the service's (see is_service_url): as
+	// absorb_service_url. Any other text teaches nothing.
 	void absorb_url(const char *text);
 
 	// For a URL known to be the service's own (a dock of the service's):
@@ -49,6 +50,11 @@ struct service_context {
 	// the docks line of user.ini holds them.
 	std::string dock_entries() const;
 };
+
+// A URL is the service's when it starts with the service's base URL and a
+// slash; one that merely holds "/brivora/" elsewhere (another host, a query)
+// is not.
+bool is_service_url(std::string_view url);
 
 // Copies the value that follows the first "key=" in `text` into `dst`, cut to
 // dst_size - 1 bytes (never inside a UTF-8 character). Does nothing while `dst` already holds a value, or

@@ -67,15 +67,15 @@ void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_me
 	if (!content)
 		return;
 
-	const std::optional<std::string> docks_line = docks_line_repair(*content, entries);
-	if (!docks_line) {
+	const std::optional<std::string> repaired = repaired_user_ini(*content, entries);
+	if (!repaired) {
 		memory.in_order_known = true;
 		memory.in_order_file = ini.identity();
 		memory.in_order_entries = std::move(entries);
 		return;
 	}
 
-	switch (replace_file(ini.path(), rewrite_user_ini(*content, *docks_line))) {
+	switch (replace_file(ini.path(), *repaired)) {
 	case file_replace::replaced:
 		memory.failure_reported = false;
 		obs_log(LOG_INFO,

@@ -18,6 +18,8 @@
 #include <functional>
 #include <iterator>
 #include <signal.h>
+#include <thread>
+#include <ctime>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -57,6 +59,9 @@ std::string file_name(const char *path)
 // the file system knows the flag.
 std::function<void()> before_renameat2;
 bool renameat2_unsupported = false;
+
+// getrandom: the values the temporary file names take next, while any.
+std::vector<uint64_t> forced_random;
 
 enum class read_fault { none, interrupted_once, io_error, early_end, small_chunks };
 read_fault read_mode = read_fault::none;
@@ -104,6 +109,16 @@ extern "C" int __wrap_close(int fd)
 {
 	const int closed = __real_close(fd);
 	return fails(close_fail_mask, close_calls) ? -1 : closed;
+}
+
+extern "C" ssize_t __real_getrandom(void *buf, size_t length, unsigned flags);
+extern "C" ssize_t __wrap_getrandom(void *buf, size_t length, unsigned flags)
+{
+	if (forced_random.empty() || length != sizeof(uint64_t))
+		return __real_getrandom(buf, length, flags);
+	std::memcpy(buf, &forced_random.front(), length);
+	forced_random.erase(forced_random.begin());
+	return static_cast<ssize_t>(length);
 }
 
 extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
@@ -154,6 +169,7 @@ protected:
 		read_mode = read_fault::none;
 		before_renameat2 = nullptr;
 		renameat2_unsupported = false;
+		forced_random.clear();
 		fs::remove_all(dir);
 	}
 	static void fail_renames(unsigned mask) { fail_calls(mask, 0, 0); }
@@ -274,6 +290,14 @@ TEST_F(UserIniFile, IdentityChangesWithEveryChangeToTheFile)
 	changed("size");
 	ASSERT_EQ(replace(), file_replace::replaced);
 	changed("replaced");
+	// A change of mode alone moves the change time only, once the coarse
+	// clock the kernel stamps it with has moved on.
+	ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+	for (timespec now{}; ::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 && now.tv_sec == st.st_ctim.tv_sec &&
+			     now.tv_nsec == st.st_ctim.tv_nsec;)
+		std::this_thread::yield();
+	ASSERT_EQ(::chmod(ini.c_str(), 0600), 0);
+	changed("mode");
 	EXPECT_FALSE(current_file_identity((dir / "absent.ini").c_str(), now));
 }
 
@@ -288,6 +312,31 @@ TEST_F(UserIniFile, ReplacementKeepsPermissionBits)
 		EXPECT_EQ(names(), (std::vector<std::string>{"user.ini", "user.ini.brivora.bak"}));
 		EXPECT_EQ(get(bak), "leftover backup") << "a backup is never removed";
 	}
+}
+
+// A file or a link already at a temporary name is never written through: the
+// next name is taken.
+TEST_F(UserIniFile, WhatStandsAtATemporaryNameIsLeftAlone)
+{
+	put(ini, original);
+	const auto temporary = [&](uint64_t bits) {
+		char name[64];
+		std::snprintf(name, sizeof(name), ".brivora-%ld-%016llx.tmp", static_cast<long>(::getpid()),
+			      static_cast<unsigned long long>(bits));
+		return ini + name;
+	};
+	const std::string victim = (dir / "victim").string();
+	put(temporary(1), "planted");
+	put(victim, "victim");
+	fs::create_symlink(victim, temporary(2));
+	fs::create_symlink(dir / "absent", temporary(3));
+	forced_random = {1, 2, 3, 4};
+	ASSERT_EQ(replace(), file_replace::replaced);
+	EXPECT_EQ(get(ini), updated);
+	EXPECT_EQ(get(temporary(1)), "planted");
+	EXPECT_EQ(get(victim), "victim");
+	EXPECT_FALSE(exists((dir / "absent").string()));
+	EXPECT_TRUE(forced_random.empty()) << "four names tried";
 }
 
 TEST_F(UserIniFile, NothingStartsWithoutARegularFile)
@@ -343,21 +392,25 @@ TEST_F(UserIniFile, TwoProcessesNeverTearTheFile)
 			int failures = 0;
 			for (int round = 0; round < 300; ++round)
 				failures += replace_file(ini.c_str(), contents[w]) != file_replace::replaced;
-			::_exit(failures > 100 ? 100 : failures);
+			::_exit(failures > 100 ? 100 : failures); // how many rounds failed
 		}
 	}
 	int reads = 0, torn = 0;
+	int status[2] = {-1, -1};
 	for (int running = 2; running > 0;) {
 		const std::string now = get(ini);
 		++reads;
 		torn += now != original && now != contents[0] && now != contents[1];
 		running = 0;
-		for (pid_t writer : writers)
-			running += ::waitpid(writer, nullptr, WNOHANG) == 0;
+		for (int w = 0; w < 2; ++w)
+			if (status[w] == -1 && ::waitpid(writers[w], &status[w], WNOHANG) == 0) {
+				status[w] = -1;
+				++running;
+			}
 	}
 	EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-	for (pid_t writer : writers)
-		::waitpid(writer, nullptr, 0); // reaped above; nothing left
+	for (int w = 0; w < 2; ++w) // each writer replaced the file in every round
+		EXPECT_TRUE(WIFEXITED(status[w]) && WEXITSTATUS(status[w]) == 0) << "writer " << w << ": " << status[w];
 	const std::string last = get(ini);
 	EXPECT_TRUE(last == contents[0] || last == contents[1]);
 	EXPECT_EQ(names(), std::vector<std::string>{"user.ini"});

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -43,6 +44,7 @@ struct hand_offs {
 	int count = 0;
 	pid_t thread = 0;
 	std::string thread_name;
+	std::vector<int> unblocked; // signals the thread could receive
 };
 
 void record_hand_off(void *data)
@@ -50,7 +52,15 @@ void record_hand_off(void *data)
 	auto &seen = *static_cast<hand_offs *>(data);
 	char name[16] = {};
 	pthread_getname_np(pthread_self(), name, sizeof(name));
+	sigset_t mask;
+	pthread_sigmask(SIG_BLOCK, nullptr, &mask);
 	std::lock_guard lock(seen.mutex);
+	seen.unblocked.clear();
+	// All but the two no thread can block.
+	for (int signal = 1; signal <= SIGRTMAX; ++signal)
+		if ((signal < 32 || signal >= SIGRTMIN) && signal != SIGKILL && signal != SIGSTOP &&
+		    !sigismember(&mask, signal))
+			seen.unblocked.push_back(signal);
 	++seen.count;
 	seen.thread = gettid();
 	seen.thread_name = name;
@@ -85,6 +95,7 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 		EXPECT_EQ(seen.count, 2);
 		EXPECT_EQ(seen.thread_name, pass_handoff::thread_name);
 		EXPECT_NE(seen.thread, gettid());
+		EXPECT_EQ(seen.unblocked, std::vector<int>{}) << "the host's signals go to its own threads";
 		thread = seen.thread;
 	}
 	const std::filesystem::path task = "/proc/self/task/" + std::to_string(thread);
@@ -96,6 +107,16 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	EXPECT_FALSE(std::filesystem::exists(task)) << "the thread outlived stop()";
 	handoff.stop();
+
+	// stop() wakes the waiting thread rather than letting it wait out its
+	// wake period: ten starts and stops take less than five periods.
+	const auto start = std::chrono::steady_clock::now();
+	for (int i = 0; i < 10; ++i) {
+		ASSERT_TRUE(handoff.start(record_hand_off, &seen));
+		std::this_thread::sleep_for(pass_handoff::wake_period / 8); // until it waits
+		handoff.stop();
+	}
+	EXPECT_LT(std::chrono::steady_clock::now() - start, 5 * pass_handoff::wake_period);
 }
 
 } // namespace

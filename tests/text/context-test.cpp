@@ -47,7 +47,8 @@ TEST(Extraction, EveryByteEitherEndsTheValueOrIsCopied)
 		const bool ends_token = control || std::string_view("&\"#',\\]}").find(b) != std::string_view::npos;
 		EXPECT_EQ(token_from("x?k=ab" + b + "cd", "k"), ends_token ? "ab" : "ab" + b + "cd") << "byte " << c;
 		const bool ends_slug = control || c == '/';
-		EXPECT_EQ(slug_from("https://h/brivora/ab" + b + "cd/x"), ends_slug ? "ab" : "ab" + b + "cd")
+		EXPECT_EQ(slug_from("https://" EXPECTED_SERVICE_HOST "/brivora/ab" + b + "cd/x"),
+			  ends_slug ? "ab" : "ab" + b + "cd")
 			<< "byte " << c;
 	}
 }
@@ -85,11 +86,11 @@ TEST(Extraction, SlugCases)
 	struct row {
 		std::string text, before, want;
 	} rows[] = {
-		{"https://h/brivora/alice/widgets", "keep", "alice"},
-		{"https://h/brivora/alice", "keep", "alice"},
-		{"https://h/Brivora/alice/", "keep", "keep"}, // case-sensitive marker
-		{"https://h/brivoraalice/", "keep", "keep"},
-		{"https://h/brivora//widgets", "keep", ""}, // empty segment replaces
+		{"https://" EXPECTED_SERVICE_HOST "/brivora/alice/widgets", "keep", "alice"},
+		{"https://" EXPECTED_SERVICE_HOST "/brivora/alice", "keep", "alice"},
+		{"https://" EXPECTED_SERVICE_HOST "/Brivora/alice/", "keep", "keep"}, // case-sensitive marker
+		{"https://" EXPECTED_SERVICE_HOST "/brivoraalice/", "keep", "keep"},
+		{"https://" EXPECTED_SERVICE_HOST "/brivora//widgets", "keep", ""}, // empty segment replaces
 		{"/brivora/a/brivora/b/", "keep", "a"},
 		{"/brivora/old", "new", "old"}, // replaced whatever it held
 		{"/brivora/alice?x=1&y=2", "keep", "alice?x=1&y=2"},
@@ -97,6 +98,7 @@ TEST(Extraction, SlugCases)
 		{"/brivora/" + std::string(120, 's') + "?q", "keep", std::string(95, 's')},
 		{"/brivora/" + repeat("\xc3\xa9", 48), "keep", repeat("\xc3\xa9", 47)},
 		{"/brivora/s" + repeat("\xf0\x9f\x98\x80", 24), "keep", "s" + repeat("\xf0\x9f\x98\x80", 23)},
+		{"/brivora/" + repeat("\xf0\x9f\x98\x80", 24), "keep", repeat("\xf0\x9f\x98\x80", 23)},
 	};
 	for (const row &r : rows)
 		EXPECT_EQ(slug_from(r.text, r.before.c_str()), r.want) << r.text;
@@ -124,37 +126,63 @@ TEST_F(ServiceContext, TokenKeysInOrderOfPreference)
 		{"/brivora/?token=t&widgettoken=w", "w", "?token=t&widgettoken=w"},
 		{"/brivora/a/?token=t", "t", "a"},
 		{"/brivora/a/?widgetToken=&token=abc", "abc", "a"},
-		{"BrowserUrl=https://h/brivora/a/?widgetToken=abc\r\n", "abc", "a"},
+		{"/brivora/a/?widgetToken=abc\r\n", "abc", "a"},
 		{"/brivora/a/?widgetToken=" + std::string(300, 'k'), std::string(255, 'k'), "a"},
 		{"/brivora/a/?Token=t&WIDGETTOKEN=u", "", "a"},
 		{"/brivora/a/?widgetToken", "", "a"},
-		// Only the service's own URLs teach: another service's secret stays there.
-		{"https://chat.other.example/embed?token=SECRET", "", "dravelo"},
-		{"Overlay=https://h/Brivora/b/?widgetToken=SECRET", "", "dravelo"},
 	};
 	for (const row &r : rows) {
 		context = service_context{};
-		context.absorb_url(r.text.c_str());
+		context.absorb_service_url(r.text.c_str());
 		EXPECT_EQ(context.widget_token, r.want) << r.text;
 		EXPECT_EQ(context.streamer_slug, r.slug) << r.text;
+	}
+}
+
+// A URL is the service's by where it points: the service's base URL and a
+// slash. Another site's secret stays there, "/brivora/" or not.
+TEST_F(ServiceContext, OnlyTheServicesUrlsTeach)
+{
+	const std::string base = "https://" EXPECTED_SERVICE_HOST;
+	struct row {
+		std::string url;
+		bool teaches;
+	} rows[] = {
+		{base + "/brivora/a/?widgetToken=T", true},
+		{base + "/brivora/?widgetToken=T", true},
+		{"https://chat.other.example/embed?token=T", false},
+		{"https://other.example/go?to=" + base + "/brivora/x/&widgetToken=T", false},
+		{"https://other.example/brivora/x/?widgetToken=T", false},
+		{base + "/Brivora/b/?widgetToken=T", false},
+		{base + "/brivorax/?widgetToken=T", false},
+		{base + "/brivora", false},
+		{"https://" EXPECTED_SERVICE_HOST ".other.example/brivora/x/?widgetToken=T", false},
+		{"http://" EXPECTED_SERVICE_HOST "/brivora/x/?widgetToken=T", false},
+		{"Overlay=" + base + "/brivora/b/?widgetToken=T", false},
+	};
+	for (const row &r : rows) {
+		context = service_context{};
+		context.absorb_url(r.url.c_str());
+		EXPECT_EQ(is_service_url(r.url), r.teaches) << r.url;
+		EXPECT_EQ(std::string(context.widget_token), r.teaches ? "T" : "") << r.url;
 	}
 }
 
 TEST_F(ServiceContext, LearntValuesAreKept)
 {
 	EXPECT_EQ(signature(), base + "/dravelo/widgets/signature/");
-	context.absorb_url("https://h/brivora/dravelo/?widgetToken=first");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/dravelo/?widgetToken=first");
 	EXPECT_FALSE(context.complete());
-	context.absorb_url("https://h/brivora/alice/?widgetToken=second");
-	context.absorb_url("https://h/brivora/bob/");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/alice/?widgetToken=second");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/bob/");
 	EXPECT_STREQ(context.widget_token, "first");
 	EXPECT_STREQ(context.streamer_slug, "alice");
 	EXPECT_TRUE(context.complete());
 	EXPECT_EQ(signature(), base + "/alice/widgets/signature/?widgetToken=first");
 
 	context = service_context{};
-	context.absorb_url("https://h/brivora//widgets");
-	context.absorb_url("https://h/brivora/bob/");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora//widgets");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/bob/");
 	EXPECT_STREQ(context.streamer_slug, "");
 	EXPECT_FALSE(context.complete()); // no token yet
 	EXPECT_EQ(signature(), base + "//widgets/signature/");
@@ -162,7 +190,7 @@ TEST_F(ServiceContext, LearntValuesAreKept)
 
 TEST_F(ServiceContext, ExactDocksLine)
 {
-	context.absorb_url("https://h/brivora/alice/widgets/?widgetToken=abc123");
+	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/alice/widgets/?widgetToken=abc123");
 	const std::string tail = "?dock=1&pluginVersion=" EXPECTED_VERSION "&widgetToken=abc123";
 	EXPECT_EQ(docks_line(), "ExtraBrowserDocks=[{\"title\":\"Brivora Dock Live\",\"url\":\"" + base +
 					"/alice/live-dock/" + tail +
@@ -183,7 +211,8 @@ TEST_F(ServiceContext, QuotesAndBackslashesInSlugKeepDocksJsonValid)
 	const std::string token(255, 'T');
 	for (const row &r : rows) {
 		context = service_context{};
-		context.absorb_url(("https://h/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
+		context.absorb_url(
+			("https://" EXPECTED_SERVICE_HOST "/brivora/" + r.slug + "/?widgetToken=" + token).c_str());
 		ASSERT_EQ(context.streamer_slug, r.slug);
 		const std::string tail = "?dock=1&pluginVersion=" EXPECTED_VERSION "&widgetToken=" + token;
 		const std::string line = docks_line();

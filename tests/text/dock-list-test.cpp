@@ -4,6 +4,7 @@
 // what user.ini's docks teach.
 
 #include "user-ini/dock-line.h"
+#include "user-ini/host-ini.h"
 
 #include <gtest/gtest.h>
 
@@ -51,11 +52,6 @@ TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 		// Strings are not checked for UTF-8.
 		{"[\"\xc0\xaf\", \"\xed\xa0\x80\", \"\xf4\x90\x80\x80\", \"\xe9t\x7f\"]",
 		 {"\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "\"\xf4\x90\x80\x80\"", "\"\xe9t\x7f\""}},
-		// The host's INI reader ends the value at a carriage return or a NUL.
-		{"[1]\r,2]", {"1"}},
-		{"[1,\r2]", {}, false},
-		{std::string("[1,2]\0x", 7), {"1", "2"}},
-		{std::string("[1,\0 2]", 7), {}, false},
 		{"{}", {}, false},
 		{"[1,]", {}, false},
 		{"[,1]", {}, false},
@@ -67,7 +63,9 @@ TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 		{"[-]", {}, false},
 		{"[1e]", {}, false},
 		{"[tru]", {}, false},
-		{"[\"a\x01\"]", {}, false},     // control character in a string
+		{"[\"a\x01\"]", {}, false}, // control characters in a string
+		{"[\"a\x1f\"]", {}, false},
+		{"[+1]", {}, false},
 		{"[\"\\\\x\"]", {}, false},     // unknown escape
 		{"[\"\\\\u12G4\"]", {}, false}, // bad hex
 		{"[] x", {}, false},
@@ -102,9 +100,11 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 {
 	const auto list =
 		elements_of("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\\\\ud800x\", \"url\": 5, "
-			    "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"]]");
+			    "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"], "
+			    "{\"title\": \"\\\\ud83c\\\\udfff\\\\udbff\\\\udfff\\\\udc00\\\\udc00\\\\u00e9\", "
+			    "\"url\": \"https://other.example/?widgetToken=F\\\\u0000/brivora/\"}]");
 	ASSERT_TRUE(list);
-	ASSERT_EQ(list->size(), 2u);
+	ASSERT_EQ(list->size(), 3u);
 	const dock_list_element &object = (*list)[0];
 	EXPECT_TRUE(object.is_object);
 	// A lone escaped surrogate is encoded on its own.
@@ -114,20 +114,25 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 	EXPECT_TRUE(is_service_entry(object));
 	EXPECT_FALSE((*list)[1].is_object);
 	EXPECT_FALSE(is_service_entry((*list)[1]));
+	// Pairs at the ends of the range, two low halves as two characters, an
+	// escape that ends the string; a member cut at its first NUL.
+	EXPECT_EQ((*list)[2].title, "\xf0\x9f\x8f\xbf\xf4\x8f\xbf\xbf\xed\xb0\x80\xed\xb0\x80\xc3\xa9");
+	EXPECT_EQ((*list)[2].url, "https://other.example/?widgetToken=F");
 }
 
 // The service's docks in the module's form, and in the host's (a space after
 // each ',' and ':').
-const std::string live =
-	R"({"title":"Brivora Dock Live","url":"https://h/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
-const std::string chat = R"({"title":"Brivora Chat","url":"https://h/brivora/s/chat/?t=1","uuid":"brivora_chat_dock"})";
+const std::string live = R"({"title":"Brivora Dock Live","url":"https://)" EXPECTED_SERVICE_HOST
+			 R"(/brivora/s/live-dock/?t=1","uuid":"brivora_live_dock"})";
+const std::string chat = R"({"title":"Brivora Chat","url":"https://)" EXPECTED_SERVICE_HOST
+			 R"(/brivora/s/chat/?t=1","uuid":"brivora_chat_dock"})";
 const std::string service = live + "," + chat;
-const std::string host_live =
-	R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
-const std::string host_chat =
-	R"({"title": "Brivora Chat", "url": "https://h/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
-const std::string stale_live =
-	R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
+const std::string host_live = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+			      R"(/brivora/s/live-dock/?t=1", "uuid": "brivora_live_dock"})";
+const std::string host_chat = R"({"title": "Brivora Chat", "url": "https://)" EXPECTED_SERVICE_HOST
+			      R"(/brivora/s/chat/?t=1", "uuid": "brivora_chat_dock"})";
+const std::string stale_live = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+			       R"(/brivora/s/live-dock/?t=0", "uuid": "brivora_live_dock"})";
 // The user's own docks, as the host stores them ('\' doubled by its INI layer).
 const std::string notes = R"({"title": "My \\"notes\\"", "url": "https://notes.example/?a=1&b=2", "uuid": "6f1c"})";
 const std::string chat_popout = R"({"title":"Popout","url":"https://chat.other.example/embed?token=x","uuid":"9a2e"})";
@@ -170,48 +175,48 @@ TEST(DocksLine, InOrderByMeaningOtherwiseRepairedKeepingTheUsersDocks)
 		{"stale service dock dropped, user docks kept byte for byte",
 		 ini("ExtraBrowserDocks=[ " + notes + " ,\t" + stale_live + ", " + host_chat + "," + chat_popout +
 		     "]\n"),
-		 "ExtraBrowserDocks=[" + notes + "," + chat_popout + "," + service + "]"},
+		 "[" + notes + "," + chat_popout + "," + service + "]"},
 		{"a third service entry",
 		 ini("ExtraBrowserDocks=[" + host_live + ", " + host_chat + ", " +
 		     R"({"title": "Old", "url": "x", "uuid": "brivora_old"})" + "]\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
+		 "[" + service + "]"},
 		{"one service dock only", ini("ExtraBrowserDocks=[" + notes + ", " + host_live + "]\n"),
-		 "ExtraBrowserDocks=[" + notes + "," + service + "]"},
-		{"two docks lines, the first one counts",
-		 ini("ExtraBrowserDocks=[" + notes + "," + service + "]\nExtraBrowserDocks=[" + service + "]\n"),
-		 "ExtraBrowserDocks=[" + notes + "," + service + "]"},
+		 "[" + notes + "," + service + "]"},
+		{"two docks lines, the host's last one counts",
+		 ini("ExtraBrowserDocks=[" + service + "]\nExtraBrowserDocks=[" + notes + "," + stale_live + "]\n"),
+		 "[" + notes + "," + service + "]"},
+		{"two sections, the host's last one counts",
+		 ini("ExtraBrowserDocks=[" + notes + "]\n[BasicWindow]\nExtraBrowserDocks=[" + service + "]\n"), ""},
 		{"a copy in another section does not count",
 		 "[Other]\nExtraBrowserDocks=[" + service + "]\nX=ExtraBrowserDocks=[" + service + "]\n[BasicWindow]\n",
-		 "ExtraBrowserDocks=[" + service + "]"},
-		{"no dock line", ini(""), "ExtraBrowserDocks=[" + service + "]"},
-		{"not JSON keeps nothing", ini("ExtraBrowserDocks=[" + notes + ", {\"title\":\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
-		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
+		 "[" + service + "]"},
+		{"no dock line", ini(""), "[" + service + "]"},
+		{"not JSON keeps nothing", ini("ExtraBrowserDocks=[" + notes + ", {\"title\":\n"), "[" + service + "]"},
+		{"not an array keeps nothing", ini("ExtraBrowserDocks=" + notes + "\n"), "[" + service + "]"},
 		{"uuids swapped",
 		 ini("ExtraBrowserDocks=[" + swap_uuids(host_live) + ", " + swap_uuids(host_chat) + "]\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
+		 "[" + service + "]"},
 		{"stale dock of the same length",
 		 ini("ExtraBrowserDocks=[" + host_chat + ", " + replaced(host_live, "t=1", "t=2") + "]\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
+		 "[" + service + "]"},
 		{"the service's site is not its dock", ini("ExtraBrowserDocks=[" + dashboard + "," + service + "]\n"),
 		 ""},
 		{"a Latin-1 title", ini("ExtraBrowserDocks=[" + latin1 + "," + stale_live + "]\n"),
-		 "ExtraBrowserDocks=[" + latin1 + "," + service + "]"},
+		 "[" + latin1 + "," + service + "]"},
 		{"as deep as the host reads", ini("ExtraBrowserDocks=[" + deepest + "]\n"),
-		 "ExtraBrowserDocks=[" + deepest + "," + service + "]"},
-		{"deeper than the host reads", ini("ExtraBrowserDocks=[" + too_deep + "]\n"),
-		 "ExtraBrowserDocks=[" + service + "]"},
+		 "[" + deepest + "," + service + "]"},
+		{"deeper than the host reads", ini("ExtraBrowserDocks=[" + too_deep + "]\n"), "[" + service + "]"},
 	};
 	for (const row &r : rows) {
-		const auto line = docks_line_repair(r.content, service);
+		const auto line = docks_value_repair(r.content, service);
 		EXPECT_EQ(line.value_or(""), r.want) << r.name;
 	}
 }
 
 TEST(DocksLine, OneRewriteSettlesTheFile)
 {
-	std::string cut_slug = "https://h/brivora/"; // 48 characters of two bytes: one does not fit
+	std::string cut_slug = "https://" EXPECTED_SERVICE_HOST
+			       "/brivora/"; // 48 characters of two bytes: one does not fit
 	for (int i = 0; i < 48; ++i)
 		cut_slug += "\xc3\xa9";
 	struct row {
@@ -219,17 +224,16 @@ TEST(DocksLine, OneRewriteSettlesTheFile)
 		std::string learnt_from;
 	} rows[] = {
 		{"cut multi-byte slug", cut_slug + "/?widgetToken=t"},
-		{"Latin-1 title of the user's", "https://h/brivora/s/?widgetToken=t"},
+		{"Latin-1 title of the user's", "https://" EXPECTED_SERVICE_HOST "/brivora/s/?widgetToken=t"},
 	};
 	for (const row &r : rows) {
 		service_context context;
 		context.absorb_url(r.learnt_from.c_str());
 		const std::string content = ini("ExtraBrowserDocks=[" + notes + ", " + latin1 + "]\r\n");
-		const auto line = docks_line_repair(content, context.dock_entries());
+		const auto line = docks_value_repair(content, context.dock_entries());
 		ASSERT_TRUE(line) << r.name;
-		EXPECT_EQ(*line, "ExtraBrowserDocks=[" + notes + "," + latin1 + "," + context.dock_entries() + "]")
-			<< r.name;
-		EXPECT_EQ(docks_line_repair(rewrite_user_ini(content, *line), context.dock_entries()), std::nullopt)
+		EXPECT_EQ(*line, "[" + notes + "," + latin1 + "," + context.dock_entries() + "]") << r.name;
+		EXPECT_EQ(docks_value_repair(rewrite_user_ini(content, *line), context.dock_entries()), std::nullopt)
 			<< r.name;
 	}
 }
@@ -238,8 +242,8 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 {
 	const std::string foreign =
 		R"({"title": "Other", "url": "https://other.example/x?widgetToken=FOREIGN", "uuid": "0f0f"})";
-	const std::string own =
-		R"({"title": "Brivora Dock Live", "url": "https://h/brivora/s/live-dock/?widgetToken=mine", "uuid": "brivora_live_dock"})";
+	const std::string own = R"({"title": "Brivora Dock Live", "url": "https://)" EXPECTED_SERVICE_HOST
+				R"(/brivora/s/live-dock/?widgetToken=mine", "uuid": "brivora_live_dock"})";
 	const std::string login =
 		R"({"title": "Brivora Login", "url": "https://login.brivora.example/obs?widgetToken=from-login", "uuid": "brivora_login_dock"})";
 	struct row {
@@ -249,15 +253,26 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 		{"a foreign dock first", ini("ExtraBrowserDocks=[" + foreign + ", " + own + "]\n"), "mine", "s"},
 		{"the older login dock", ini("ExtraBrowserDocks=[" + login + "]\n"), "from-login", "dravelo"},
 		{"no other line teaches",
-		 "[General]\nUrl=https://h/brivora/g/?widgetToken=G\n[BasicWindow]\nX=" + host_live +
-			 "\n[Other]\nExtraBrowserDocks=[" + host_live + "]\n",
+		 "[General]\nUrl=https://" EXPECTED_SERVICE_HOST "/brivora/g/?widgetToken=G\n[BasicWindow]\nX=" +
+			 host_live + "\n[Other]\nExtraBrowserDocks=[" + host_live + "]\n",
 		 "", "dravelo"},
 		{"an unreadable list teaches nothing", ini("ExtraBrowserDocks=[" + host_live + ",]\n"), "", "dravelo"},
-		{"lists in file order, entries in list order",
-		 ini("ExtraBrowserDocks=[" + std::string(R"({"url": "https://h/brivora/first/", "uuid": "u"})") + ", " +
-		     R"({"url": "https://h/brivora/second/?token=late\u0026x=1", "uuid": "u"})" + "]\n[BasicWindow]\n" +
-		     "ExtraBrowserDocks=[" + host_chat + "]\n"),
+		{"only the host's list, entries in list order",
+		 ini("ExtraBrowserDocks=[" + own + "]\n[BasicWindow]\nExtraBrowserDocks=[" +
+		     R"({"url": "https://)" EXPECTED_SERVICE_HOST R"(/brivora/first/", "uuid": "u"}, )" +
+		     R"({"url": "https://)" EXPECTED_SERVICE_HOST
+		     R"(/brivora/second/?token=late\u0026x=1", "uuid": "u"})" +
+		     "]\n"),
 		 "late", "first"},
+		{"a foreign url cut by the host at its NUL",
+		 ini(R"(ExtraBrowserDocks=[{"url": "https://other.example/?widgetToken=FOREIGN\\u0000/brivora/x/"}])"
+		     "\n"),
+		 "", "dravelo"},
+		{"a foreign url pointing at the service",
+		 ini(R"(ExtraBrowserDocks=[{"url": "https://other.example/go?to=https://)" EXPECTED_SERVICE_HOST
+		     R"(/brivora/x/&widgetToken=FOREIGN"}])"
+		     "\n"),
+		 "", "dravelo"},
 	};
 	for (const row &r : rows) {
 		service_context context;
@@ -271,9 +286,9 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 	service_context first_start;
 	const std::string before = rows[0].content;
 	absorb_user_ini_docks(first_start, before);
-	const auto line = docks_line_repair(before, first_start.dock_entries());
+	const auto line = docks_value_repair(before, first_start.dock_entries());
 	ASSERT_TRUE(line);
-	ASSERT_TRUE(line->starts_with("ExtraBrowserDocks=[" + foreign));
+	ASSERT_TRUE(line->starts_with("[" + foreign));
 	service_context next_start;
 	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line));
 	EXPECT_STREQ(next_start.widget_token, first_start.widget_token);
