@@ -21,7 +21,7 @@ import tarfile
 import time
 import uuid
 
-from emulation import OBS_ENV, limit
+from emulation import EMULATED, OBS_ENV, limit
 from host_crashes import crashed
 
 PLUGIN_NAME = "brivora-signature-guard"
@@ -359,6 +359,7 @@ class ObsRun:
         self.stdout_path = os.path.join(home.root, f"{name}.stdout.txt")
         self._logs_before = home.log_files()
         self.exit_status = None
+        self.quitting = False  # SIGINT sent
         self._stdout = open(self.stdout_path, "w")
         # Minimized to the tray unless the window is to be seen: nothing to paint.
         cmd = (obs_cmd + ["--multi"] + ([] if shown else ["--minimize-to-tray"])
@@ -393,6 +394,7 @@ class ObsRun:
         hung, as a crash's does."""
         timeout = limit(timeout)
         if self.proc.poll() is None:
+            self.quitting = True
             self.proc.send_signal(signal.SIGINT)
             try:
                 self.proc.wait(timeout)
@@ -403,7 +405,8 @@ class ObsRun:
                 except subprocess.TimeoutExpired:
                     pass
                 self.kill()
-                raise HostError(f"OBS did not quit within {timeout:.0f} s of SIGINT")
+                if not EMULATED:  # there, a death while quitting is told apart below
+                    raise HostError(f"OBS did not quit within {timeout:.0f} s of SIGINT")
         self._ended()
         return self.exit_status
 
@@ -429,7 +432,14 @@ class ObsRun:
         self.exit_status = self.proc.returncode
         self._stdout.close()
         if ObsRun.examine_crash and crashed(self.exit_status):
-            ObsRun.crashes.append(ObsRun.examine_crash(self.home.root, self.name, self.exit_status))
+            ObsRun.crashes.append(ObsRun.examine_crash(self.home.root, self.name, self.exit_status,
+                                                       self.quitting))
+
+    def died_quitting_emulated(self):
+        """Whether this run, under emulation, died while quitting: no backtrace
+        is read there, and such a death is the emulated host's own (see
+        host_crashes.EMULATED_QUIT)."""
+        return EMULATED and self.quitting and self.exit_status is not None and self.exit_status < 0
 
     def log_path(self):
         new = sorted(self.home.log_files() - self._logs_before)

@@ -138,7 +138,7 @@ def run_trial(ctx, report, label, fn, *args):
         ObsRun.crashes.clear()
         fn(ctx, trial, *args)
         crashes = list(ObsRun.crashes)
-        host_only = bool(crashes) and all(c.host_crash for c in crashes)
+        host_only = bool(crashes) and all(c.host_crash and c.run_again for c in crashes)
         if host_only and attempt == 1:
             ctx.host_crashes += len(crashes)
             for crash in crashes:
@@ -461,6 +461,8 @@ def drive(ctx, report, home, name, label, while_running, quit_check=None):
         report.fail(f"{t}drive OBS", f"{exc} ({s.run.state()})")
         s.abort()
         return None
+    if s.run.died_quitting_emulated():
+        return log  # reported with the crashes, not a check of the module's quit
     report.check(t + (quit_check or "clean quit"), check_clean_quit, status, log, ctx.late_removals)
     return log
 
@@ -885,8 +887,8 @@ class Context:
         # unless asked to keep.
         self.core_dumps = True
         obs_binary = shutil.which(self.obs_cmd[0]) or self.obs_cmd[0]
-        ObsRun.examine_crash = lambda run_dir, name, status: host_crashes.examine(
-            run_dir, name, status, obs_binary, self.version, keep_core=args.core_dumps)
+        ObsRun.examine_crash = lambda run_dir, name, status, quitting: host_crashes.examine(
+            run_dir, name, status, obs_binary, self.version, keep_core=args.core_dumps, quitting=quitting)
         self.host_crashes = 0
         self.service = Service(args.host_name)
         self.version = detect_obs_version(self.obs_cmd)
