@@ -149,7 +149,7 @@ ini_edit set_ini_value(std::string_view content, const ini_section &section, std
 		edit.at = item->value_start;
 		edit.erase = item->value_end - item->value_start;
 		if (!item->has_equals)
-			edit.text = "=";
+			edit.text.push_back('=');
 		edit.text.append(value);
 		return edit;
 	}
@@ -188,7 +188,7 @@ ini_edit add_ini_section(std::string_view content, const ini_document &document,
 					       ? nullptr
 					       : &document.sections.back().items.back();
 		if (last && !last->has_equals && last->value_end == edit.at)
-			edit.text = "=";
+			edit.text.push_back('=');
 		edit.text.append(eol);
 	}
 	edit.text.append("[").append(name).append("]").append(eol);
