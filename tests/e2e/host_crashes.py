@@ -48,7 +48,7 @@ EMULATED_QUIT = "the emulated host died while quitting, as it does without the m
 class Crash:
     def __init__(self, run_name, status, backtrace, backtrace_path, version, emulated_quit=False):
         self.run_name = run_name
-        self.signal = -status if status < 0 else status - 128
+        self.signal = death_signal(status)
         self.backtrace_path = backtrace_path
         crashing, threads = split_backtrace(backtrace)
         self.readable = bool(crashing)
@@ -104,10 +104,16 @@ def known_host_crash(frames, version):
     return None
 
 
+def death_signal(status):
+    """The signal an exit status tells of (a shell's 128 + N too); 0 for none."""
+    if status is None:
+        return 0
+    return -status if status < 0 else (status - 128 if status > 128 else 0)
+
+
 def crashed(status):
     """Whether an exit status is a death by a signal that dumps core."""
-    sig = -status if status is not None and status < 0 else (status - 128 if status and status > 128 else 0)
-    return sig in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGTRAP)
+    return death_signal(status) in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGILL, signal.SIGFPE, signal.SIGTRAP)
 
 
 def restore_program_header(core, program):
