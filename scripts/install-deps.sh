@@ -23,9 +23,10 @@ if [[ "${1:-}" == "--bench" ]]; then
 fi
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
   # qtbase5-dev: the benchmark hands UI tasks on as OBS 29 does, through Qt 5.
+  # uthash-dev: libobs's INI reader, compiled into the user.ini property test.
   packages+=(googletest libgtest-dev libgmock-dev python3 python3-websocket debootstrap
              libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev gdb
-             qemu-user-static g++-aarch64-linux-gnu)
+             qemu-user-static g++-aarch64-linux-gnu uthash-dev)
 fi
 # scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
 # finder, an image library and a font for the picture.

@@ -66,7 +66,7 @@ ARCH=$HOST_ARCH
 PACKAGES=(obs-studio libobs-dev xvfb xauth python3 python3-websocket gdb
           cmake make g++ pkg-config)
 EMULATED_PACKAGES=(obs-studio xvfb xauth python3 python3-websocket gdb cmake binutils
-                   libobs-dev libgtest-dev libgmock-dev libwayland-dev libegl-mesa0 libgl1-mesa-dri)
+                   libobs-dev libgtest-dev libgmock-dev libwayland-dev libegl-mesa0 libgl1-mesa-dri uthash-dev)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev libbenchmark-dev qtbase5-dev libwayland-dev
                libegl-mesa0 libgl1-mesa-dri)
 APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Dpkg::Use-Pty=0 -q)

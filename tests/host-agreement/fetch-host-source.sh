@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Puts the host's own JSON reader (json11, deps/json11 of Debian's obs-studio
-# source package) into DEST: json11.cpp and json11.hpp. Uses a private apt
-# state with a deb-src line for this machine's mirror and release, so the
-# machine's apt configuration stays as it is. Does nothing when DEST holds
-# them already.
+# Puts files of the host's own sources (Debian's obs-studio source package)
+# into DEST, under the paths they have in its tree: the JSON reader
+# (deps/json11/json11.cpp) or libobs's INI reader (libobs/util/config-file.c).
+# Uses a private apt state with a deb-src line for this machine's mirror and
+# SUITE (this machine's release by default), so the machine's apt
+# configuration stays as it is. Does nothing when DEST holds them already.
 #
-# Usage: tests/host-agreement/fetch-json11.sh DEST
+# Usage: tests/host-agreement/fetch-host-source.sh [--suite SUITE] DEST PATH...
 set -euo pipefail
-dest=${1:?usage: fetch-json11.sh DEST}
-[[ -f $dest/json11.cpp && -f $dest/json11.hpp ]] && exit 0
+suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[[ -n $suite ]] || suite=sid
+if [[ ${1:-} == --suite ]]; then
+  suite=${2:?usage: fetch-host-source.sh [--suite SUITE] DEST PATH...}
+  shift 2
+fi
+dest=${1:?usage: fetch-host-source.sh [--suite SUITE] DEST PATH...}
+shift
+(($# > 0)) || { echo "usage: fetch-host-source.sh [--suite SUITE] DEST PATH..." >&2; exit 2; }
+missing=0
+for path in "$@"; do [[ -f $dest/$path ]] || missing=1; done
+((missing)) || exit 0
 
 # The mirror is the first "URIs:" of the apt sources (or the first URL of a
-# "deb" line); the suite is this release's.
+# "deb" line).
 mirror=""
 if [[ -r /etc/apt/sources.list.d/debian.sources ]]; then
   mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
@@ -21,8 +32,6 @@ if [[ -z $mirror && -r /etc/apt/sources.list ]]; then
   mirror=$(awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
 fi
 mirror=${mirror:-http://deb.debian.org/debian}
-suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-[[ -n $suite ]] || suite=sid
 
 command -v xz >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q xz-utils >/dev/null
 
@@ -40,7 +49,10 @@ read -r uri name _ hash < <(apt-get "${apt_opts[@]}" source --print-uris obs-stu
   awk '/\.orig\.tar\./ { gsub("\047", "", $1); print $1, $2, $3, $4; exit }')
 [[ -n ${uri:-} ]] || { echo "no obs-studio source package in $mirror $suite" >&2; exit 1; }
 /usr/lib/apt/apt-helper download-file "$uri" "$work/$name" "$hash" >&2
-mkdir -p "$dest"
-tar -xf "$work/$name" -C "$work" --wildcards '*/deps/json11/json11.cpp' '*/deps/json11/json11.hpp' '*/deps/json11/LICENSE.txt'
-cp "$work"/*/deps/json11/json11.cpp "$work"/*/deps/json11/json11.hpp "$work"/*/deps/json11/LICENSE.txt "$dest/"
-echo "json11 of $name in $dest" >&2
+mkdir -p "$work/tree"
+tar -xf "$work/$name" -C "$work/tree" --strip-components=1 --wildcards "${@/#/*/}"
+for path in "$@"; do
+  mkdir -p "$dest/$(dirname "$path")"
+  cp "$work/tree/$path" "$dest/$path"
+done
+echo "$* of $name in $dest" >&2
