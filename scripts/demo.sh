@@ -40,4 +40,4 @@ if [[ -z "$module" ]]; then
 fi
 
 # python3-websocket and python3-pil belong to Debian's own interpreter.
-exec /usr/bin/python3 tests/e2e/demo.py --module "$module" "${args[@]}"
+exec /usr/bin/python3 demo/demo.py --module "$module" "${args[@]}"

@@ -28,7 +28,7 @@ if [[ "${1:-}" == "--tests" || "${1:-}" == "--bench" ]]; then
              libwayland-dev binutils libbenchmark-dev qtbase5-dev patchelf dpkg-dev gdb
              qemu-user-static g++-aarch64-linux-gnu uthash-dev)
 fi
-# scripts/demo.sh, also run by the tests: the harness of tests/e2e, a window
+# scripts/demo.sh, also run by the tests: the OBS driver in demo/, a window
 # finder, an image library and a font for the picture.
 if [[ "${1:-}" == "--tests" || "${1:-}" == "--demo" ]]; then
   packages+=(python3 python3-websocket x11-utils python3-pil fonts-dejavu-core)

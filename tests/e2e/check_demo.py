@@ -13,6 +13,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(HERE)), "demo"))
 from demo import (NO_BROWSER, OBS_LOG, OUTLINE, PICTURE, SIGNATURE_SIZE, SLUG, STRAY_ALERTS, SUMMARY,  # noqa: E402
                   TOKEN, canvas_box, on_canvas)
 from run_e2e import (LOAD_LINE, PINNED_POS, PREFIX, SIGNATURE, Failed, Report, Service, expect,  # noqa: E402

@@ -22,6 +22,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(REPO, "demo"))
 from demo import HostOptions  # noqa: E402
 from obs_session import (PLUGIN_NAME, HostError, ObsHome, Xvfb, color_source, detect_obs_version,  # noqa: E402
                          scene_collection)

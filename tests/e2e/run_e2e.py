@@ -45,6 +45,7 @@ else:
     del websocket  # obs_ws imports it
 
 sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(REPO, "demo"))  # the demo and its OBS driver
 import host_crashes  # noqa: E402
 from emulation import limit  # noqa: E402
 from obs_session import (COLLECTION, HostError, ObsHome, ObsRun, Xvfb, browser_source,  # noqa: E402

@@ -31,8 +31,9 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
+REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(REPO, "tests", "e2e"))
 # run_e2e re-runs this script with /usr/bin/python3 when python3-websocket is missing.
 from run_e2e import (LOAD_LINE, PREFIX, SCENE, SIGNATURE, Failed, Service, Session,  # noqa: E402
                      basic_window_docks, check_host_quit, host_name_from_cache, log_lines, placement_problems,
