@@ -69,7 +69,7 @@ private:
 	void *data_ = nullptr;
 	std::mutex mutex_;
 	std::condition_variable wake_;
-	bool stopping_ = false; // under mutex_
+	bool stopping_ = false;  // under mutex_
 	bool requested_ = false; // under mutex_
 	std::thread thread_;
 };
