@@ -208,9 +208,15 @@ void release_scene()
 
 // ---- the pass and its floor ------------------------------------------------
 
+bool wait_for_queued_pass();
+
+// A pass as an event asks for it: the module's thread queues it, and the UI
+// thread's event loop runs it.
 void pass()
 {
 	frontend_event(OBS_FRONTEND_EVENT_SCENE_CHANGED, host.event_data);
+	if (wait_for_queued_pass())
+		headless::run_ui_tasks();
 }
 
 bool read_item_url(obs_scene_t *, obs_sceneitem_t *item, void *)

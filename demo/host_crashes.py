@@ -29,6 +29,11 @@ HOST_CRASHES = [
      "OBS 32 reads the video of a canvas that obs-websocket's thread is resetting"),
     ((0, 0, 0), None, r"\b(QRasterPaintEngine|QPainter::|QWidgetRepaintManager|QWidgetPrivate::drawWidget)",
      "Qt paints the main window while OBS quits or starts"),
+    # OBS 29's SIGINT handler calls close() on the main window from inside
+    # the signal handler: when the signal interrupts Qt writing to the X
+    # server, the close waits for the X connection's lock forever.
+    ((0, 0, 0), None, r"\bQWidgetPrivate::close_helper\b.*\n#\d+\s+<signal handler called>",
+     "OBS closes its main window from inside its SIGINT handler, while Qt talks to the X server"),
 ]
 
 # A frame of the module: its file, or a function compiled from its sources.

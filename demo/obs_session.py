@@ -121,15 +121,19 @@ def item_json(source, item_id, visible=True, locked=False, pos=(0.0, 0.0)):
             "group_item_backup": False, "private_settings": {}}
 
 
-def scene_collection(scene_name, items, name=COLLECTION):
-    """A collection with one scene. `items` is [(Source, item options)], bottom first."""
-    scene_uuid = str(uuid.uuid4())
-    scene = {"id": "scene", "versioned_id": "scene", "name": scene_name, "uuid": scene_uuid,
-             "enabled": True, "mixers": 0, "hotkeys": {}, "private_settings": {},
-             "settings": {"custom_size": False, "id_counter": len(items),
-                          "items": [item_json(src, i + 1, **opts) for i, (src, opts) in enumerate(items)]}}
+def scene_collection(scene_name, items, name=COLLECTION, more_scenes=()):
+    """A collection with one scene, the current one, and `more_scenes`
+    [(name, items)]. `items` is [(Source, item options)], bottom first."""
+    scenes, sources = [], []
+    for scene, scene_items in ((scene_name, items),) + tuple(more_scenes):
+        scenes.append({"id": "scene", "versioned_id": "scene", "name": scene, "uuid": str(uuid.uuid4()),
+                       "enabled": True, "mixers": 0, "hotkeys": {}, "private_settings": {},
+                       "settings": {"custom_size": False, "id_counter": len(scene_items),
+                                    "items": [item_json(src, i + 1, **opts)
+                                              for i, (src, opts) in enumerate(scene_items)]}})
+        sources += [src.json() for src, _ in scene_items]
     return {"name": name, "current_scene": scene_name, "current_program_scene": scene_name,
-            "scene_order": [{"name": scene_name}], "sources": [scene] + [src.json() for src, _ in items],
+            "scene_order": [{"name": sc["name"]} for sc in scenes], "sources": scenes + sources,
             "groups": [], "transitions": [], "current_transition": "Fade", "transition_duration": 300,
             "quick_transitions": [], "saved_projectors": [], "preview_locked": False,
             "scaling_enabled": False, "modules": {}}
@@ -188,6 +192,13 @@ class ObsHome:
             with open(os.path.join(locale, "en-US.ini"), "w") as f:
                 f.write('BrivoraSignatureGuard="Brivora Signature Guard"\n')
 
+    def install_plugin(self, path):
+        """Another module beside ours, as a user plug-in of its file's name."""
+        name = os.path.splitext(os.path.basename(path))[0]
+        binary = os.path.join(self.obs_dir, "plugins", name, "bin", "64bit")
+        os.makedirs(binary)
+        shutil.copy2(path, binary)
+
     def host_settings(self):
         """The host's own settings: first-run wizard skipped, our profile and
         collection selected, no preview. OBS 29 and 30 read them from
@@ -202,17 +213,19 @@ class ObsHome:
         ]
 
     def seed(self, collection, user_ini_sections=None, preview=False, fps=10, canvas=(1920, 1080),
-             more_collections=()):
+             more_collections=(), basic_window=()):
         """Writes global.ini, the profile (a `canvas` base at `fps` frames per
         second, output a third of it), the collection (the current one) and
         `more_collections`, the websocket settings and, when given, user.ini.
+        `basic_window` [(key, value)] goes to global.ini's [BasicWindow]
+        (OBS 31 and later read it from user.ini: put it there too).
         The preview is off unless asked for: it costs a software-rendered
         frame for every frame shown."""
         websocket_keys = [("FirstLoad", "false"), ("ServerEnabled", "true"),
                           ("ServerPort", str(self.port)), ("AuthRequired", "false"),
                           ("AlertsEnabled", "false")]
         global_ini = self.host_settings() + [
-            ("BasicWindow", [("PreviewEnabled", str(preview).lower())]),
+            ("BasicWindow", [("PreviewEnabled", str(preview).lower())] + list(basic_window)),
             ("OBSWebSocket", websocket_keys),
         ]
         self.write(os.path.join(self.obs_dir, "global.ini"), ini_text(global_ini))

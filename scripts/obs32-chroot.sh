@@ -478,6 +478,10 @@ cmd_e2e() {
         staged=${staged#"$ROOT"}
         trap "rm -rf $(printf '%q' "$ROOT$staged")" EXIT
         cp "$module" "$ROOT$staged/"
+        # The tests' output probe, when it was built beside the module.
+        local probe
+        probe=$(dirname "$module")/brivora-output-probe.so
+        [[ ! -f $probe ]] || cp "$probe" "$ROOT$staged/"
         local dir
         dir=$(cd "$(dirname "$module")" && pwd)
         while [[ $dir != / && ! -f $dir/CMakeCache.txt ]]; do dir=$(dirname "$dir"); done

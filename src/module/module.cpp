@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The module shell: the seven entry points, the two triggers of a pass, and
-// the scheduler that runs every pass on the UI thread, one at a time.
+// the scheduler that runs every pass on the UI thread, one at a time, after
+// the host's own handling of what triggered it.
 
 #include "context/service-context.h"
 #include "module/pass-handoff.h"
@@ -64,8 +65,9 @@ void run_queued_pass(void *) noexcept
 	run_pass(*loaded_module);
 }
 
-// On the hand-off thread, once 2 s of frames have passed. Queuing wakes the
-// UI thread, which the graphics thread must never pay for inside a frame.
+// On the hand-off thread, once 2 s of frames have passed or an event asked
+// for a pass. Queuing wakes the UI thread, which the graphics thread must
+// never pay for inside a frame.
 void queue_pass(void *data) noexcept
 {
 	auto &module = *static_cast<guard_module *>(data);
@@ -103,10 +105,17 @@ void frontend_event(enum obs_frontend_event event, void *data) noexcept
 	// SCENE_CHANGED only once the new collection is loaded, and while it
 	// clears the old one it reports no current scene, so a queued pass
 	// that runs in between does nothing.
+	//
+	// The pass runs once the host has finished with the event: leaving
+	// Studio Mode, the host raises SCENE_CHANGED while the preview scene is
+	// current for a moment, and only then sets the program scene back. A UI
+	// task queued from the UI thread itself would run at once, so the
+	// module's own thread queues it, coalesced with the tick's.
 	case OBS_FRONTEND_EVENT_STREAMING_STARTED:
 	case OBS_FRONTEND_EVENT_SCENE_CHANGED:
 	case OBS_FRONTEND_EVENT_FINISHED_LOADING:
-		run_pass(module);
+		if (!module.handoff.request_pass())
+			run_pass(module); // no thread: the event's pass is all there is
 		break;
 	case OBS_FRONTEND_EVENT_SCRIPTING_SHUTDOWN:
 		// The host is quitting and about to clear its scenes: a pass

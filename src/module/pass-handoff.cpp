@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <system_error>
+#include <utility>
 
 bool pass_handoff::start(hand_off_fn hand_off, void *data) noexcept
 {
@@ -49,11 +50,28 @@ void pass_handoff::stop() noexcept
 	}
 }
 
+bool pass_handoff::request_pass() noexcept
+{
+	if (!thread_.joinable())
+		return false;
+	{
+		std::lock_guard lock(mutex_);
+		requested_ = true;
+	}
+	wake_.notify_one();
+	return true;
+}
+
 void pass_handoff::run() noexcept
 {
 	std::unique_lock lock(mutex_);
-	while (!wake_.wait_for(lock, wake_period, [this] { return stopping_; })) {
-		if (!take_pass_due())
+	while (!stopping_) {
+		wake_.wait_for(lock, wake_period, [this] { return stopping_ || requested_; });
+		if (stopping_)
+			break;
+		// Frames may have counted up to a pass meanwhile: one covers both.
+		const bool requested = std::exchange(requested_, false);
+		if (!take_pass_due() && !requested)
 			continue;
 		// The hand-off calls the host: not under the lock that the
 		// unload takes to stop this thread.

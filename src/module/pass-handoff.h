@@ -46,6 +46,12 @@ public:
 	// Whether a pass came due since the last look; clears the flag.
 	bool take_pass_due() noexcept { return pass_due_.exchange(false, std::memory_order_relaxed); }
 
+	// Any thread but the graphics one: a pass due now. The thread wakes at
+	// once and hands it on from outside the caller, so that a request made
+	// inside a host callback is handled after the host has finished. False
+	// when no thread runs to take it.
+	bool request_pass() noexcept;
+
 	// Starts the thread, which calls `hand_off(data)` after each look that
 	// finds a pass due. False when the thread could not be started.
 	bool start(hand_off_fn hand_off, void *data) noexcept;
@@ -63,6 +69,7 @@ private:
 	void *data_ = nullptr;
 	std::mutex mutex_;
 	std::condition_variable wake_;
-	bool stopping_ = false; // under mutex_
+	bool stopping_ = false;  // under mutex_
+	bool requested_ = false; // under mutex_
 	std::thread thread_;
 };

@@ -183,6 +183,39 @@ void remove_duplicate_alert_items(const std::vector<OBSSceneItemAutoRelease> &du
 	}
 }
 
+// The signature kept in `scene`, then its duplicate alerts removed. False,
+// with no removal, when there is no signature source.
+bool enforce_on(obs_scene_t *scene, const scene_walk &walk, const char *url, const vec2 &position)
+{
+	if (!ensure_signature(scene, url, walk, position))
+		return false;
+	remove_duplicate_alert_items(walk.duplicates);
+	return true;
+}
+
+// What viewers see when it is not the frontend's program scene itself: in
+// Studio Mode with "Duplicate Scene" on, the frontend puts a private copy of
+// the program scene on the output at each transition (and when Studio Mode
+// starts), and edits to the original never reach that copy. Only such a
+// copy: a scene of the program scene's name that no one else can look up.
+// The next transition replaces it.
+OBSSourceAutoRelease on_air_copy_of(obs_source_t *program)
+{
+	OBSSourceAutoRelease output = obs_get_output_source(0);
+	if (!output)
+		return nullptr;
+	OBSSourceAutoRelease shown = obs_source_get_type(output) == OBS_SOURCE_TYPE_TRANSITION
+					     ? obs_transition_get_active_source(output)
+					     : obs_source_get_ref(output);
+	if (!shown || shown == program || !obs_source_is_scene(shown) || !obs_obj_is_private(shown))
+		return nullptr;
+	const char *name = obs_source_get_name(shown);
+	const char *program_name = obs_source_get_name(program);
+	if (!name || !program_name || std::strcmp(name, program_name) != 0)
+		return nullptr;
+	return shown;
+}
+
 } // namespace
 
 const char *source_url(obs_data_t *settings, char *cut, size_t cut_size)
@@ -236,8 +269,16 @@ void reconcile_current_scene(service_context &context, user_ini_memory &ini_memo
 
 	char url[service_url_size];
 	context.signature_url(url, sizeof(url));
-	if (!ensure_signature(scene, url, walk, signature_position(reading)))
+	const vec2 position = signature_position(reading);
+	if (!enforce_on(scene, walk, url, position))
 		return;
 
-	remove_duplicate_alert_items(walk.duplicates);
+	// The copy shows the same sources as the program scene: nothing more
+	// to learn from it.
+	OBSSourceAutoRelease copy_source = on_air_copy_of(scene_source);
+	if (obs_scene_t *copy = copy_source ? obs_scene_from_source(copy_source) : nullptr) {
+		scene_walk copy_walk{context, nullptr, nullptr, false, {}, true};
+		obs_scene_enum_items(copy, walk_item, &copy_walk);
+		enforce_on(copy, copy_walk, url, position);
+	}
 }

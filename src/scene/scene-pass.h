@@ -18,9 +18,10 @@ inline constexpr const char *alerts_marker = "/alerts/";
 inline constexpr size_t source_url_size = 1024;
 
 // One pass, on the UI thread: learn the context from user.ini and from the
-// current scene's items, repair the docks, keep the signature source and its
-// item in place, and remove duplicate alert items. Held while the canvas is
-// being rebuilt (see canvas_hold).
+// current (program) scene's items, repair the docks, keep the signature source
+// and its item in place, and remove duplicate alert items, in the program
+// scene and in the private copy of it that Studio Mode puts on the output.
+// Held while the canvas is being rebuilt (see canvas_hold).
 void reconcile_current_scene(service_context &context, user_ini_memory &ini_memory, canvas_hold &canvas);
 
 // Brings an existing source's five signature settings to their required

@@ -22,6 +22,7 @@ Prints one PASS/FAIL line per check and ends with "N passed, M failed".
 """
 
 import argparse
+import json
 import os
 import re
 import shlex
@@ -47,7 +48,7 @@ else:
 sys.path.insert(0, HERE)
 sys.path.insert(1, os.path.join(REPO, "demo"))  # the demo and its OBS driver
 import host_crashes  # noqa: E402
-from emulation import limit  # noqa: E402
+from emulation import EMULATED, limit  # noqa: E402
 from obs_session import (COLLECTION, HostError, ObsHome, ObsRun, Xvfb, browser_source,  # noqa: E402
                          color_source, detect_obs_version, parse_ini_sections, scene_collection)
 from obs_ws import (EVENT_SCENE_ITEM_TRANSFORM_CHANGED, EVENTS_ALL_LOW_VOLUME,  # noqa: E402
@@ -59,6 +60,7 @@ UNLOAD_LINE = PREFIX + "Brivora Rurozezod Ivuri unloaded"
 # OBS 30+ tear the frontend down before unloading modules and log this when a
 # module removes its frontend callback only then.
 LATE_REMOVAL_LINE = "Tried to call obs_frontend_remove_event_callback with no callbacks!"
+PROBE_LINE = "[output-probe] on air: "  # the tests' own module, output-probe.cpp
 SIGNATURE = "Brivora Signature"
 PINNED_POS = (1348.0, 992.0)  # on the homes' 1920x1080 canvas
 SCENE = "Scene"
@@ -271,14 +273,21 @@ class Session:
         items = poll(f"'{SIGNATURE}' pinned in '{scene}'", probe, timeout)
         return next(item for item in items if item["sourceName"] == SIGNATURE)
 
-    def tick_pass(self):
-        """Hides the signature item and waits until a pass shows it again:
-        one the tick hands to the UI thread, which runs it from its event
-        loop (that loop starts once OBS has set up its main window)."""
-        item = self.signature_item()
-        self.ws.request("SetSceneItemEnabled", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+    def tick_pass(self, scene=SCENE):
+        """Hides the signature item of `scene`, the live one, and waits until
+        a pass shows it again: one the tick hands to the UI thread, which runs
+        it from its event loop (that loop starts once OBS has set up its main
+        window)."""
+        item = self.signature_item(scene)
+        self.ws.request("SetSceneItemEnabled", sceneName=scene, sceneItemId=item["sceneItemId"],
                         sceneItemEnabled=False)
-        self.wait_pinned()
+        self.wait_pinned(scene)
+
+    def on_air(self):
+        """What the output shows, as the output probe last logged it: {"scene",
+        "private", "items": [{"name", "x", "y", "visible", "locked"}]}, or None."""
+        lines = [ln.split(PROBE_LINE, 1)[1] for ln in self.log().splitlines() if PROBE_LINE in ln]
+        return json.loads(lines[-1]) if lines else None
 
     def wait_settings(self, url, timeout=WAIT):
         def probe():
@@ -811,6 +820,126 @@ def scenario_canvas(ctx, report):
     report.check(f"{t}canvas: the saved collection keeps the item in the vertical canvas's corner", saved)
 
 
+STUDIO_OTHER = "Studio Other"
+ALERTS_URL = "https://other.example/alerts/box"  # another service's alerts overlay
+
+
+def scenario_studio_mode(ctx, report):
+    """Studio Mode with "Duplicate Scene" and "Swap Scenes" on (OBS's
+    defaults), then both off. Leaving it never sweeps the preview; after a
+    transition what the output shows (a private copy of the program scene
+    when duplicating) holds the pinned signature and no alerts overlay."""
+    if not ctx.probe or EMULATED:  # the module's code is the same on arm64; the time is not
+        print(f"# {ctx.tag}studio mode: " + ("not run under emulation" if EMULATED else
+                                             "no output probe beside the module, not run"), flush=True)
+        return
+    for duplicate in (True, False):
+        home = ctx.new_home("studio-mode")
+        home.install_plugin(ctx.probe)
+        items = [(color_source("Backdrop"), {})]
+        other = [(color_source("Other Backdrop"), {}), (browser_source("Stream Alerts", ALERTS_URL), {})]
+        modes = [("SceneDuplicationMode", str(duplicate).lower()), ("SwapScenesMode", str(duplicate).lower())]
+        user_ini = plain_user_ini(ctx, home)
+        home.seed(scene_collection(SCENE, items, more_scenes=[(STUDIO_OTHER, other)]),
+                  user_ini and user_ini + [("BasicWindow", modes)], basic_window=modes)
+        label = f"studio mode, {'duplicate and swap' if duplicate else 'no duplicate, no swap'}"
+        drive(ctx, report, home, "studio-mode", label, lambda s: studio_mode_checks(ctx, report, s, duplicate, label))
+
+
+def studio_mode_checks(ctx, report, s, duplicate, label):
+    t = f"{ctx.tag}{label}: "
+
+    def names(scene):
+        return [item["sourceName"] for item in s.items(scene)]
+
+    def request_and_wait(request, event, predicate, **fields):
+        s.ws.clear_events()
+        s.ws.request(request, **fields)
+        s.ws.wait_event(event, predicate, timeout=WAIT)
+
+    def studio(enabled):
+        request_and_wait("SetStudioModeEnabled", "StudioModeStateChanged",
+                         lambda d: d.get("studioModeEnabled") is enabled, studioModeEnabled=enabled)
+
+    def preview(scene):
+        if s.ws.request("GetCurrentPreviewScene")["currentPreviewSceneName"] != scene:  # swapped in already
+            request_and_wait("SetCurrentPreviewScene", "CurrentPreviewSceneChanged",
+                             lambda d: d.get("sceneName") == scene, sceneName=scene)
+
+    def add_alerts(scene, name):
+        s.ws.request("CreateInput", sceneName=scene, inputName=name, inputKind="color_source_v3",
+                     inputSettings={"url": ALERTS_URL})
+
+    def wait_on_air(scene, copy=duplicate):
+        """The output shows `scene` (a private copy of it in Studio Mode when
+        duplicating) with the signature pinned on top and no alerts overlay."""
+        def probe():
+            shown = s.on_air()
+            if not shown:
+                return False, "nothing logged by the probe"
+            problems = [] if shown["scene"] == scene else [f"scene {shown['scene']!r}"]
+            if shown["private"] is not copy:
+                problems.append(f"private={shown['private']}")
+            top = shown["items"][-1] if shown["items"] else {}
+            if top.get("name") != SIGNATURE or not (top["visible"] and top["locked"]) or \
+                    (top["x"], top["y"]) != PINNED_POS:
+                problems.append(f"top item {top}")
+            problems += [f"alerts {i['name']!r}" for i in shown["items"] if "Alerts" in i["name"]]
+            return not problems, "; ".join(problems)
+        poll(f"'{scene}' on air", probe)
+
+    def preview_left_alone():
+        s.wait_pinned()
+        wait_on_air(SCENE, copy=False)
+        studio(True)
+        wait_on_air(SCENE)
+        preview(STUDIO_OTHER)
+        add_alerts(STUDIO_OTHER, "Foreign Alerts")
+        s.tick_pass()
+        studio(False)
+        s.tick_pass()  # a pass after the host has left Studio Mode
+        kept = names(STUDIO_OTHER)
+        expect(kept == ["Other Backdrop", "Stream Alerts", "Foreign Alerts"], f"the preview scene holds {kept}")
+        removed = [ln for ln in s.log().splitlines() if "removing duplicate alerts source:" in ln]
+        expect(not removed, f"removed: {removed}")
+    report.check(f"{t}leaving Studio Mode leaves the preview scene's alerts overlays alone", preview_left_alone)
+
+    def transitions():
+        studio(True)
+        # Into the live scene: a scene without the signature and with two
+        # alerts overlays, then one where the streamer moved the signature
+        # and added an overlay while it was in the preview.
+        for scene in (STUDIO_OTHER, SCENE):
+            preview(scene)
+            if scene == SCENE:
+                item = s.signature_item(SCENE)
+                s.ws.request("SetSceneItemLocked", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                             sceneItemLocked=False)
+                s.ws.request("SetSceneItemTransform", sceneName=SCENE, sceneItemId=item["sceneItemId"],
+                             sceneItemTransform={"positionX": 100.0, "positionY": 100.0})
+                add_alerts(SCENE, "Late Alerts")
+                s.tick_pass(STUDIO_OTHER)
+                moved = s.signature_item(SCENE)["sceneItemTransform"]
+                expect((moved["positionX"], moved["positionY"]) == (100.0, 100.0) and "Late Alerts" in names(SCENE),
+                       f"the preview scene was changed: {names(SCENE)}, signature at {moved}")
+            request_and_wait("TriggerStudioModeTransition", "CurrentProgramSceneChanged",
+                             lambda d, scene=scene: d.get("sceneName") == scene)
+            wait_on_air(scene)
+            s.wait_pinned(scene)
+            expect(not [n for n in names(scene) if "Alerts" in n], f"program scene '{scene}': {names(scene)}")
+    report.check(f"{t}after each transition the output shows the signature pinned and no alerts overlay",
+                 transitions)
+
+    # OBS 32 can quit uncleanly with several scenes: back to one.
+    studio(False)
+    s.ws.request("RemoveScene", sceneName=STUDIO_OTHER)
+    poll("only the first scene left", lambda: (
+        lambda scenes: (scenes == [SCENE], scenes))([sc["sceneName"] for sc in s.ws.request("GetSceneList")["scenes"]]))
+    # Leaving Studio Mode lays the main window out anew: a SIGINT while it
+    # is painted can hang OBS 29, module or not.
+    s.settle(s.ws.request("GetStats")["renderTotalFrames"] + 20)
+
+
 def baseline_cycle(ctx, report, home, n, count):
     name = f"{ctx.tag}baseline cycle {n}/{count} without the module: exit 0, no leaks"
     try:
@@ -875,7 +1004,7 @@ def measure_crash_rate(ctx, names, count):
 
 SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
              "newcomer": scenario_newcomer, "host-format-user": scenario_host_format_user,
-             "collections": scenario_collections, "canvas": scenario_canvas}
+             "collections": scenario_collections, "canvas": scenario_canvas, "studio-mode": scenario_studio_mode}
 
 
 # ------------------------------------------------------------------------ main
@@ -884,6 +1013,8 @@ class Context:
     def __init__(self, args):
         self.obs_cmd = shlex.split(args.obs)
         self.module = None if args.baseline or args.installed else os.path.abspath(args.module)
+        probe = os.path.join(os.path.dirname(self.module or ""), "brivora-output-probe.so")
+        self.probe = probe if self.module and os.path.isfile(probe) else None
         # Every crash leaves a core, read for its backtrace and removed
         # unless asked to keep.
         self.core_dumps = True

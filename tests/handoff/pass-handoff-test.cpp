@@ -77,6 +77,7 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 {
 	hand_offs seen;
 	pass_handoff handoff;
+	EXPECT_FALSE(handoff.request_pass()) << "no thread to take it";
 	ASSERT_TRUE(handoff.start(record_hand_off, &seen));
 	ASSERT_TRUE(handoff.start(record_hand_off, &seen)) << "a second start keeps the one thread";
 
@@ -88,11 +89,14 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 	ASSERT_TRUE(wait_for_count(seen, 1));
 	std::thread([&] { handoff.count_frame(2.0f); }).join();
 	ASSERT_TRUE(wait_for_count(seen, 2));
+	// A request needs no frames.
+	EXPECT_TRUE(handoff.request_pass());
+	ASSERT_TRUE(wait_for_count(seen, 3));
 
 	pid_t thread = 0;
 	{
 		std::lock_guard lock(seen.mutex);
-		EXPECT_EQ(seen.count, 2);
+		EXPECT_EQ(seen.count, 3);
 		EXPECT_EQ(seen.thread_name, pass_handoff::thread_name);
 		EXPECT_NE(seen.thread, gettid());
 		EXPECT_EQ(seen.unblocked, std::vector<int>{}) << "the host's signals go to its own threads";

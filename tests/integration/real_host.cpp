@@ -165,9 +165,16 @@ void RealHost::set_current_scene(obs_source_t *source)
 	headless::set_current_scene(source);
 }
 
-void RealHost::fire(enum obs_frontend_event event)
+void RealHost::fire(enum obs_frontend_event event, const std::function<void()> &host_finishes)
 {
 	headless::fire(event);
+	if (host_finishes)
+		host_finishes();
+	if (event == OBS_FRONTEND_EVENT_STREAMING_STARTED || event == OBS_FRONTEND_EVENT_SCENE_CHANGED ||
+	    event == OBS_FRONTEND_EVENT_FINISHED_LOADING) {
+		ASSERT_TRUE(wait_for_ui_tasks(1)) << "no pass queued for event " << event;
+		run_ui_tasks();
+	}
 }
 
 size_t RealHost::registered_callbacks()

@@ -31,8 +31,11 @@ protected:
 	// The scene the stand-in frontend reports as current (null for none).
 	// The case keeps owning `source`.
 	static void set_current_scene(obs_source_t *source);
-	// Runs every frontend callback the module registered, as the frontend does.
-	static void fire(enum obs_frontend_event event);
+	// Runs every frontend callback the module registered, as the frontend
+	// does; then `host_finishes` (the host's own handling after it raised
+	// the event) and, for an event that asks for a pass, the UI task that
+	// the module's thread queues for it, as the UI thread's event loop does.
+	static void fire(enum obs_frontend_event event, const std::function<void()> &host_finishes = {});
 	static size_t registered_callbacks();
 	// Runs at the start of every pass (when the module asks for the current
 	// scene), from inside it.

@@ -193,6 +193,13 @@ size_t count_starting_with(const std::vector<std::string> &lines, const std::str
 
 } // namespace
 
+// The module's thread queues the pass an event asks for within milliseconds.
+size_t run_ui_tasks_after_a_while()
+{
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	return headless::run_ui_tasks();
+}
+
 // ---- load, unload and the passes that find nothing to work on ------------
 
 TEST_F(RealHost, LoadRegistersItsCallbacksAndOnlyItsEventsRunPasses)
@@ -214,7 +221,8 @@ TEST_F(RealHost, LoadRegistersItsCallbacksAndOnlyItsEventsRunPasses)
 			   OBS_FRONTEND_EVENT_SCENE_LIST_CHANGED, OBS_FRONTEND_EVENT_PROFILE_CHANGED,
 			   OBS_FRONTEND_EVENT_SCENE_COLLECTION_CLEANUP, OBS_FRONTEND_EVENT_PREVIEW_SCENE_CHANGED})
 		fire(event);
-	EXPECT_EQ(settings_of(signature_name).Get(), nullptr) << "a pass ran on an unrelated event";
+	EXPECT_EQ(run_ui_tasks_after_a_while(), 0u) << "a pass was queued on an unrelated event";
+	EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
 
 	// Each of its events runs a pass at once, which undoes the user's edit,
 	// and leaves the frame time counted so far alone.
@@ -486,7 +494,8 @@ TEST_P(QuittingHost, NoPassRunsOnceTheHostBeginsToQuit)
 	ASSERT_TRUE(wait_for_ui_tasks(1));
 	fire(GetParam());
 	EXPECT_EQ(run_ui_tasks(), 1u);
-	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	headless::fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(run_ui_tasks_after_a_while(), 0u);
 	EXPECT_EQ(settings_of(signature_name).Get(), nullptr);
 }
 
@@ -557,6 +566,43 @@ TEST_F(RealHost, PassRemovesDuplicateAlertItemsAndKeepsTheRest)
 	fire(OBS_FRONTEND_EVENT_FINISHED_LOADING);
 	EXPECT_EQ(count_log(removing), 5u);
 	EXPECT_EQ(item_names(scene), kept);
+}
+
+// Studio Mode: only the program scene, and what the output shows of it.
+TEST_F(RealHost, PassKeepsWhatGoesOnAirAndLeavesThePreviewAlone)
+{
+	obs_scene_t *main = make_current_scene("Main");
+	obs_scene_t *other = make_scene("Other");
+	add_source(other, "Foreign Alerts", "https://other.example/alerts/box");
+
+	// Leaving Studio Mode, the host raises the event while the preview scene
+	// is current for a moment, then sets the program scene back.
+	set_current_scene(obs_scene_get_source(other));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED, [&] { set_current_scene(obs_scene_get_source(main)); });
+	EXPECT_EQ(item_names(other), std::vector<std::string>{"Foreign Alerts"});
+	EXPECT_EQ(item_names(main), std::vector<std::string>{signature_name});
+
+	// With "Duplicate Scene", a transition puts a private copy of the scene
+	// on the output; the frontend's program scene is the original.
+	OBSSceneAutoRelease copy = obs_scene_duplicate(other, "Other", OBS_SCENE_DUP_PRIVATE_REFS);
+	obs_set_output_source(0, obs_scene_get_source(copy));
+	set_current_scene(obs_scene_get_source(other));
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(item_names(other), std::vector<std::string>{signature_name});
+	EXPECT_EQ(item_names(copy), std::vector<std::string>{signature_name});
+	expect_signature_placed(copy);
+	EXPECT_EQ(count_log(removing + "Foreign Alerts"), 2u);
+
+	// No other scene on the output is touched: a public one, or a private
+	// one that is no copy of the program scene.
+	add_source(main, "Old Alerts", "https://other.example/alerts/old");
+	OBSSceneAutoRelease stranger = obs_scene_duplicate(main, "Other Copy", OBS_SCENE_DUP_PRIVATE_REFS);
+	for (obs_scene_t *shown : {main, stranger.Get()}) {
+		obs_set_output_source(0, obs_scene_get_source(shown));
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+		EXPECT_EQ(item_names(shown), (std::vector<std::string>{signature_name, "Old Alerts"}));
+	}
+	obs_set_output_source(0, nullptr);
 }
 
 // ---- what is learnt, and user.ini -------------------------------------------
