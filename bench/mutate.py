@@ -11,7 +11,7 @@ and the unit and integration layers run against it. A mutant is "killed"
 when a test fails, "survived" when all pass, "stillborn" when it does not
 build; the score is killed / (killed + survived).
 
-  bench/mutate.py [--seed N] [--count N] [--build DIR] [--jobs N]
+  bench/mutate.py [--seed N] [--count N] [--build DIR] [--jobs N] [--only N,N...]
   bench/mutate.py --list            # every mutation site, nothing built
   bench/mutate.py --self-check      # the unchanged tree passes, an obvious mutant is killed
 
@@ -262,6 +262,7 @@ def main():
     parser.add_argument("--count", type=int, default=75)
     parser.add_argument("--build", default=os.path.join(REPO, "build-tests", "mutate"))
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--only", help="run only these mutants of the sample (their numbers, as printed)")
     parser.add_argument("--list", action="store_true", help="print every mutation site and stop")
     parser.add_argument("--self-check", action="store_true")
     args = parser.parse_args()
@@ -283,7 +284,10 @@ def main():
     baseline(tree)
     counts = {"killed": 0, "survived": 0, "stillborn": 0}
     t0 = time.monotonic()
+    only = {int(n) for n in args.only.split(",")} if args.only else None
     for n, site in enumerate(sample, 1):
+        if only and n not in only:
+            continue
         result, failed = verdict(tree, site)
         counts[result] += 1
         name, before, after = describe(site)
@@ -295,7 +299,7 @@ def main():
     built = counts["killed"] + counts["survived"]
     score = 100.0 * counts["killed"] / built if built else 0.0
     print(f"seed {args.seed}: {counts['killed']} killed, {counts['survived']} survived, "
-          f"{counts['stillborn']} stillborn of {len(sample)}; score {counts['killed']}/{built} = {score:.1f}% "
+          f"{counts['stillborn']} stillborn of {sum(counts.values())}; score {counts['killed']}/{built} = {score:.1f}% "
           f"({time.monotonic() - t0:.0f} s)", flush=True)
 
 

@@ -43,9 +43,9 @@ TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 	} rows[] = {
 		{"[]", {}},
 		{" [ ] ", {}},
-		{"[{\"title\": \"Notes\", \"url\": \"u\"} , 1,\"s\",[2, {\"a\": null}],true,-0.5e+3, 0, false]",
+		{"[{\"title\": \"Notes\", \"url\": \"u\"} , 1,\"s\",[2, {\"a\": null}],true,-0.5e+3, 0, false,1e5,9E-2]",
 		 {"{\"title\": \"Notes\", \"url\": \"u\"}", "1", "\"s\"", "[2, {\"a\": null}]", "true", "-0.5e+3", "0",
-		  "false"}},
+		  "false", "1e5", "9E-2"}},
 		// The host's INI layer stores '\' as "\\" and line ends as \n, \r.
 		{"[{\"title\": \"a\\\\\"b\"},\\n\"c\\\\\\\\d\"]", {"{\"title\": \"a\\\\\"b\"}", "\"c\\\\\\\\d\""}},
 		{"[1,\\r\\n2]", {"1", "2"}},
@@ -101,7 +101,8 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 	const auto list =
 		elements_of("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\\\\ud800x\", \"url\": 5, "
 			    "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"], "
-			    "{\"title\": \"\\\\ud83c\\\\udfff\\\\udbff\\\\udfff\\\\udc00\\\\udc00\\\\u00e9\", "
+			    "{\"title\": \"\\\\ud83c\\\\udfff\\\\udbff\\\\udfff\\\\ud800\\\\udc00\\\\udc00\\\\udc00\\\\u00e9"
+			    "\\\\u007f\\\\u0080\\\\u07FF\\\\u0800\\\\uFFFF\\\\u00Aa\", "
 			    "\"url\": \"https://other.example/?widgetToken=F\\\\u0000/brivora/\"}]");
 	ASSERT_TRUE(list);
 	ASSERT_EQ(list->size(), 3u);
@@ -114,9 +115,11 @@ TEST(DockList, DecodesTheThreeMembersOfObjects)
 	EXPECT_TRUE(is_service_entry(object));
 	EXPECT_FALSE((*list)[1].is_object);
 	EXPECT_FALSE(is_service_entry((*list)[1]));
-	// Pairs at the ends of the range, two low halves as two characters, an
-	// escape that ends the string; a member cut at its first NUL.
-	EXPECT_EQ((*list)[2].title, "\xf0\x9f\x8f\xbf\xf4\x8f\xbf\xbf\xed\xb0\x80\xed\xb0\x80\xc3\xa9");
+	// Pairs at the ends of the range, two low halves as two characters, the
+	// ends of each UTF-8 length, an escape that ends the string; a member cut
+	// at its first NUL.
+	EXPECT_EQ((*list)[2].title, "\xf0\x9f\x8f\xbf\xf4\x8f\xbf\xbf\xf0\x90\x80\x80\xed\xb0\x80\xed\xb0\x80\xc3\xa9"
+				    "\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xc2\xaa");
 	EXPECT_EQ((*list)[2].url, "https://other.example/?widgetToken=F");
 }
 

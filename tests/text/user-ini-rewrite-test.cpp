@@ -55,6 +55,7 @@ const rewrite_case cases[] = {
 	{"cr_only", "[General]\rA=1\r[BasicWindow]\rExtraBrowserDocks=x\rZ=2\r"sv,
 	 "[General]\rA=1\r[BasicWindow]\rExtraBrowserDocks=@\rZ=2\r"sv},
 	{"lf_cr", "[BasicWindow]\n\rG=1\n\r"sv, "[BasicWindow]\n\rExtraBrowserDocks=@\nG=1\n\r"sv},
+	{"blank_line_after_header", "[BasicWindow]\n\nG=1\n"sv, "[BasicWindow]\nExtraBrowserDocks=@\n\nG=1\n"sv},
 	// The host reads the last docks line of the last section; the others stay.
 	{"two_docks_lines", "[BasicWindow]\nExtraBrowserDocks=a\nG=1\nExtraBrowserDocks=b\n"sv,
 	 "[BasicWindow]\nExtraBrowserDocks=a\nG=1\nExtraBrowserDocks=@\n"sv},
@@ -73,7 +74,9 @@ const rewrite_case cases[] = {
 	{"last_key_without_equals", "[General]\nFlag"sv, "[General]\nFlag=\n[BasicWindow]\nExtraBrowserDocks=@\n"sv},
 	{"empty_file", ""sv, "[BasicWindow]\nExtraBrowserDocks=@\n"sv},
 	{"header_ends_the_file", "[BasicWindow]"sv, "[BasicWindow]\nExtraBrowserDocks=@\n"sv},
+	{"header_ends_the_file_crlf", "[BasicWindow]\r\n"sv, "[BasicWindow]\r\nExtraBrowserDocks=@\r\n"sv},
 	{"bare_key_ends_the_file", "[BasicWindow]\nExtraBrowserDocks"sv, "[BasicWindow]\nExtraBrowserDocks=@"sv},
+	{"nul_after_a_key", "[BasicWindow]\nExtraBrowserDocks\0=a\n"sv, "[BasicWindow]\nExtraBrowserDocks=@\0=a\n"sv},
 	{"near_misses_are_other_keys", "[BasicWindow]\nExtraBrowserDocks =a\nextrabrowserdocks=b\n[basicwindow]\n"sv,
 	 "[BasicWindow]\nExtraBrowserDocks=@\nExtraBrowserDocks =a\nextrabrowserdocks=b\n[basicwindow]\n"sv},
 };
