@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -80,6 +81,9 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 	EXPECT_FALSE(handoff.request_pass()) << "no thread to take it";
 	ASSERT_TRUE(handoff.start(record_hand_off, &seen));
 	ASSERT_TRUE(handoff.start(record_hand_off, &seen)) << "a second start keeps the one thread";
+	sigset_t mask;
+	pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+	EXPECT_FALSE(sigismember(&mask, SIGINT)) << "the caller's signals are as they were";
 
 	// Frames from a thread of their own, as the host's graphics thread.
 	std::thread([&] {
@@ -102,6 +106,15 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 		EXPECT_EQ(seen.unblocked, std::vector<int>{}) << "the host's signals go to its own threads";
 		thread = seen.thread;
 	}
+	// A request wakes the thread at once, not at its next look: ten of them,
+	// each handed on before the next, take less than five periods.
+	const auto asked = std::chrono::steady_clock::now();
+	for (int count = 4; count < 14; ++count) {
+		std::this_thread::sleep_for(pass_handoff::wake_period / 8); // until it waits
+		EXPECT_TRUE(handoff.request_pass());
+		ASSERT_TRUE(wait_for_count(seen, count));
+	}
+	EXPECT_LT(std::chrono::steady_clock::now() - asked, 5 * pass_handoff::wake_period);
 	const std::filesystem::path task = "/proc/self/task/" + std::to_string(thread);
 	EXPECT_TRUE(std::filesystem::exists(task));
 	handoff.stop();
@@ -121,6 +134,24 @@ TEST(PassHandoff, ItsThreadHandsOnWhatTheGraphicsThreadCountedAndEndsAtStop)
 		handoff.stop();
 	}
 	EXPECT_LT(std::chrono::steady_clock::now() - start, 5 * pass_handoff::wake_period);
+}
+
+TEST(PassHandoff, AThreadThatCannotStartIsReported)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+	GTEST_SKIP() << "the sanitizers' runtimes need address space of their own";
+#endif
+	// Below the address space in use, no thread's stack can be mapped.
+	EXPECT_EXIT(
+		{
+			rlimit limit{};
+			getrlimit(RLIMIT_AS, &limit);
+			limit.rlim_cur = 1 << 20;
+			setrlimit(RLIMIT_AS, &limit);
+			pass_handoff handoff;
+			_exit(!handoff.start(record_hand_off, nullptr) && !handoff.request_pass() ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
 }
 
 } // namespace

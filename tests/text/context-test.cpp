@@ -79,6 +79,9 @@ TEST(Extraction, TokenCases)
 	};
 	for (const row &r : rows)
 		EXPECT_EQ(token_from(r.text, r.key.c_str(), r.before.c_str()), r.want) << r.text;
+	// No room at all: nothing is read or written.
+	extract_query_value(nullptr, 0, "token=x", "token");
+	extract_slug(nullptr, 0, "/brivora/x");
 }
 
 TEST(Extraction, SlugCases)
