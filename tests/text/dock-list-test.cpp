@@ -98,12 +98,12 @@ TEST(DockList, ReadsWhatTheHostReadsAsItStoresIt)
 
 TEST(DockList, DecodesTheThreeMembersOfObjects)
 {
-	const auto list =
-		elements_of("[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\\\\ud800x\", \"url\": 5, "
-			    "\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"], "
-			    "{\"title\": \"\\\\ud83c\\\\udfff\\\\udbff\\\\udfff\\\\ud800\\\\udc00\\\\udc00\\\\udc00\\\\u00e9"
-			    "\\\\u007f\\\\u0080\\\\u07FF\\\\u0800\\\\uFFFF\\\\u00Aa\", "
-			    "\"url\": \"https://other.example/?widgetToken=F\\\\u0000/brivora/\"}]");
+	const auto list = elements_of(
+		"[{\"t\\\\u0069tle\": \"\\\\u00e9\\\\ud83d\\\\ude00\\\\ud800\\\\ud800x\", \"url\": 5, "
+		"\"uuid\": \"x\", \"uuid\": \"brivora_y\", \"more\": {\"url\": \"n\"}}, [\"url\"], "
+		"{\"title\": \"\\\\ud83c\\\\udfff\\\\udbff\\\\udfff\\\\ud800\\\\udc00\\\\udc00\\\\udc00\\\\u00e9"
+		"\\\\u007f\\\\u0080\\\\u07FF\\\\u0800\\\\uFFFF\\\\u00Aa\", "
+		"\"url\": \"https://other.example/?widgetToken=F\\\\u0000/brivora/\"}]");
 	ASSERT_TRUE(list);
 	ASSERT_EQ(list->size(), 3u);
 	const dock_list_element &object = (*list)[0];
