@@ -703,12 +703,14 @@ TEST_F(RealHost, AUserIniOver16MiBIsLeftAlone)
 	EXPECT_EQ(count_log("docks"), 0u);
 }
 
-TEST_F(RealHost, ATokenBeyondTheFirst1023UrlCharactersIsNotSeen)
+TEST_F(RealHost, AUrlCutAtTheFirst1023CharactersTeachesNothing)
 {
-	const std::string url = base_url + "/far/?pad=" + std::string(1000, 'p') + "&widgetToken=far";
+	// 1,035 bytes: the cut leaves "widgetToken=ABCD".
+	const std::string url =
+		base_url + "/far/?pad=" + std::string(996 - base_url.size(), 'p') + "&widgetToken=ABCDEFGHIJKLMNOP";
 	add_source(make_current_scene(), "Far", url.c_str());
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(signature_setting_url(), signature_url("far", ""));
+	EXPECT_EQ(signature_setting_url(), signature_url("dravelo", ""));
 }
 
 // A pass that found the docks in order remembers the file; a slug learnt
@@ -722,6 +724,32 @@ TEST_F(RealHost, ASlugLearntAfterTheDocksWereInOrderReachesThem)
 	add_source(scene, "Chat", (base_url + "/late-slug/widgets/chat/").c_str());
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	EXPECT_EQ(read_user_ini(), "[BasicWindow]\n" + expected_docks_line("late-slug", "abc") + "\n");
+}
+
+// The module's docks of an earlier run hold the old token; the streamer's
+// widget the new one. Read back after the rewrite, the docks are still the
+// module's own.
+TEST_F(RealHost, TheStreamersNewTokenOutranksTheModulesOwnOutputs)
+{
+	write_user_ini(joined(seeded_ini_lines));
+	obs_scene_t *scene = make_current_scene();
+	for (int pass = 0; pass < 2; ++pass)
+		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	add_source(scene, "Brivora Goal", (base_url + "/kaselo/widgets/goal/?widgetToken=NEWTOKEN").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("kaselo", "NEWTOKEN"));
+	expect_repaired_ini(read_user_ini(), expected_docks_line("kaselo", "NEWTOKEN", users_dock + ","));
+}
+
+TEST_F(RealHost, ADockLineChangedAfterTheLastPassTeachesBeforeTheUnloadRepairs)
+{
+	write_user_ini("[BasicWindow]\n" + expected_docks_line("alice", "OLDTOKEN") + "\n");
+	make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	const std::string changed = "[BasicWindow]\n" + expected_docks_line("alice", "CHANGED-TOKEN") + "\n";
+	write_user_ini(changed);
+	shut_down_host();
+	EXPECT_EQ(read_user_ini(), changed);
 }
 
 TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
