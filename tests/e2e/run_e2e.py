@@ -727,6 +727,43 @@ def scenario_host_format_user(ctx, report):
     report.check(f"{t}host format: nothing written at passes or at unload, the user's dock kept", kept)
 
 
+def scenario_new_token(ctx, report):
+    """The module's docks of an earlier run with the old token in user.ini (seeded
+    as OBS 31+ keeps it), the streamer's widget with a new one in the live scene.
+    Then, that widget gone, the streamer changes the dock line while OBS runs."""
+    home, svc, t, slug = ctx.new_home("new-token"), ctx.service, ctx.tag + "new token: ", "e2e-renewed"
+    new, edited = "e2eNewTok5R", "e2eEditedTok8W"
+
+    def line(token):
+        return svc.dock_line(slug, token)
+
+    def docks():
+        return basic_window_docks(home.read_user_ini() or "")
+    goal = browser_source("Brivora Goal", f"{svc.base}/{slug}/widgets/goal/?widgetToken={new}")
+    home.seed(scene_collection(SCENE, [(color_source("Backdrop"), {}), (goal, {})]),
+              home.host_settings() + [("BasicWindow", [tuple(line("e2eOldTok2D").split("=", 1))])])
+
+    def follows(s):
+        def check():
+            s.wait_settings(svc.signature_url(slug, new))
+            poll("docks with the new token", lambda: (docks() == [line(new)], docks()))
+        report.check(f"{t}from the live scene, it replaces the docks' old one in the signature and the docks", check)
+        s.ws.request("RemoveInput", inputName="Brivora Goal")
+
+    # OBS 31+ write their own copy of user.ini over an outside edit at exit.
+    if drive(ctx, report, home, "new-token", "new token", follows) is None or ctx.host_writes_user_ini:
+        return
+
+    def edits(s):
+        def edit():
+            s.wait_settings(svc.signature_url(slug, new))  # learnt back from the module's own outputs
+            home.write(home.user_ini, home.read_user_ini().replace(line(new), line(edited)))
+        report.check(f"{t}the streamer changes the dock line while OBS runs", edit)
+    if drive(ctx, report, home, "new-token-edited", "dock line edited", edits) is not None:
+        report.check(f"{t}the changed dock line is not put back at exit",
+                     lambda: expect(docks() == [line(edited)], f"dock lines after quit: {docks()}"))
+
+
 COLLECTION_SWITCHES = 20
 NOT_ALL_CLEARED = "Not all sources were cleared"  # OBS 30+, when a collection leaves a source behind
 
@@ -1002,6 +1039,7 @@ def measure_crash_rate(ctx, names, count):
 
 
 SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
+             "new-token": scenario_new_token,
              "newcomer": scenario_newcomer, "host-format-user": scenario_host_format_user,
              "collections": scenario_collections, "canvas": scenario_canvas, "studio-mode": scenario_studio_mode}
 
