@@ -726,21 +726,6 @@ TEST_F(RealHost, ASlugLearntAfterTheDocksWereInOrderReachesThem)
 	EXPECT_EQ(read_user_ini(), "[BasicWindow]\n" + expected_docks_line("late-slug", "abc") + "\n");
 }
 
-// The module's docks of an earlier run hold the old token; the streamer's
-// widget the new one. Read back after the rewrite, the docks are still the
-// module's own.
-TEST_F(RealHost, TheStreamersNewTokenOutranksTheModulesOwnOutputs)
-{
-	write_user_ini(joined(seeded_ini_lines));
-	obs_scene_t *scene = make_current_scene();
-	for (int pass = 0; pass < 2; ++pass)
-		fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	add_source(scene, "Brivora Goal", (base_url + "/kaselo/widgets/goal/?widgetToken=NEWTOKEN").c_str());
-	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(signature_setting_url(), signature_url("kaselo", "NEWTOKEN"));
-	expect_repaired_ini(read_user_ini(), expected_docks_line("kaselo", "NEWTOKEN", users_dock + ","));
-}
-
 TEST_F(RealHost, ADockLineChangedAfterTheLastPassTeachesBeforeTheUnloadRepairs)
 {
 	write_user_ini("[BasicWindow]\n" + expected_docks_line("alice", "OLDTOKEN") + "\n");
@@ -769,9 +754,16 @@ TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 	// A file that already holds the line is left as it is.
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	EXPECT_EQ(read_user_ini(), repaired);
+	// Read back, the docks are still the module's own: the streamer's widget
+	// with a new token outranks them, and the unload leaves the file alone.
+	add_source(scene, "Brivora Goal", (base_url + "/kaselo/widgets/goal/?widgetToken=NEWTOKEN").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("kaselo", "NEWTOKEN"));
+	const std::string renewed = read_user_ini();
+	expect_repaired_ini(renewed, expected_docks_line("kaselo", "NEWTOKEN", users_dock + ","));
 	shut_down_host();
-	EXPECT_EQ(read_user_ini(), repaired);
-	EXPECT_EQ(count_log(docks_updated("kaselo")), 1u);
+	EXPECT_EQ(read_user_ini(), renewed);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 2u);
 }
 
 TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)

@@ -294,14 +294,6 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line), seen = {});
 	EXPECT_STREQ(next_start.widget_token, first_start.widget_token);
 	EXPECT_STREQ(next_start.streamer_slug, "s");
-
-	// The module's own docks teach as its outputs until they change.
-	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line), seen);
-	EXPECT_EQ(next_start.token_origin, url_origin::module_output);
-	std::string edited = *line;
-	edited.replace(edited.find("widgetToken=mine"), 16, "widgetToken=edited");
-	absorb_user_ini_docks(next_start, rewrite_user_ini(before, edited), seen);
-	EXPECT_STREQ(next_start.widget_token, "edited");
 }
 
 } // namespace
