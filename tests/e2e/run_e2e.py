@@ -990,6 +990,10 @@ def run_baseline_cycles(ctx, report, count):
 
 def cycle(ctx, report, home, n, count):
     name = f"{ctx.tag}cycle {n}/{count}: start, pinned signature, SIGINT quit, exit 0, no leaks, unloaded"
+    # The streamer's older login dock teaches its token while it is there;
+    # once the repair has replaced it, only the module's own docks hold that
+    # token, and the streamer's widget in the scene outranks them.
+    token = TOKEN_INI if "brivora_login_dock" in (home.read_user_ini() or "") else TOKEN_SCENE
     try:
         s = Session(ctx, home, f"cycle-{n:02d}")
     except HostError as exc:
@@ -997,7 +1001,7 @@ def cycle(ctx, report, home, n, count):
         return
     try:
         s.wait_pinned()
-        s.wait_settings(ctx.service.signature_url(SLUG_A, TOKEN_INI))
+        s.wait_settings(ctx.service.signature_url(SLUG_A, token))
         s.tick_pass()  # so that every cycle quits with the module mid-run
         status, log = s.quit()
     except (Failed, ObsWsError, HostError) as exc:
