@@ -751,9 +751,16 @@ def scenario_new_token(ctx, report):
             s.wait_settings(svc.signature_url(slug, new)),
             home.write(home.user_ini, home.read_user_ini().replace(new, edited))))
 
+    log = drive(ctx, report, home, "new-token", "new token", follows)
     # OBS 31+ write their own copy of user.ini over an outside edit at exit.
-    if (drive(ctx, report, home, "new-token", "new token", follows) is not None and not ctx.host_writes_user_ini
-            and drive(ctx, report, home, "new-token-edited", "dock line edited", edits) is not None):
+    if log is None or ctx.host_writes_user_ini:
+        return
+    # The second start needs the collection saved without the widget: an
+    # emulated host that died while quitting (its own fault) may not have.
+    if not log_lines(log, UNLOAD_LINE):
+        print(f"# {t}the first run did not quit cleanly: the edited dock line is not tried", flush=True)
+        return
+    if drive(ctx, report, home, "new-token-edited", "dock line edited", edits) is not None:
         report.check(f"{t}the changed dock line is not put back at exit", docks_hold, edited)
 
 
@@ -858,9 +865,8 @@ def scenario_studio_mode(ctx, report):
     defaults), then both off. Leaving it never sweeps the preview; after a
     transition what the output shows (a private copy of the program scene
     when duplicating) holds the pinned signature and no alerts overlay."""
-    if not ctx.probe or EMULATED:  # the module's code is the same on arm64; the time is not
-        print(f"# {ctx.tag}studio mode: " + ("not run under emulation" if EMULATED else
-                                             "no output probe beside the module, not run"), flush=True)
+    if not ctx.probe:
+        print(f"# {ctx.tag}studio mode: no output probe beside the module, not run", flush=True)
         return
     for duplicate in (True, False):
         home = ctx.new_home("studio-mode")
@@ -1035,6 +1041,9 @@ def measure_crash_rate(ctx, names, count):
               f"in {count} runs ({ours} not known from the bare host)", flush=True)
 
 
+# The module's logic is the same on every architecture; emulation makes each
+# OBS start several times as long: these run in the native hosts only.
+NATIVE_ONLY = ("new-token", "studio-mode")
 SCENARIOS = {"service-user": scenario_service_user, "returning-user": scenario_returning_user,
              "new-token": scenario_new_token,
              "newcomer": scenario_newcomer, "host-format-user": scenario_host_format_user,
@@ -1187,7 +1196,9 @@ def main():
             run_cycles(ctx, report, args.cycles)
         else:
             for name, scenario in SCENARIOS.items():
-                if not args.scenario or name in args.scenario:
+                if EMULATED and not args.scenario and name in NATIVE_ONLY:
+                    print(f"# {ctx.tag}{name}: not run under emulation", flush=True)
+                elif not args.scenario or name in args.scenario:
                     run_trial(ctx, report, name, scenario)
     except HostError as exc:
         report.fail(f"{ctx.tag}set up the display", exc)
