@@ -10,6 +10,10 @@
 #       below a prefix, then what its install_manifest.txt lists is removed)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
+#   package-tests.sh source DIR SUITE ROOT
+#       dpkg-buildpackage -us -uc (unit tests included) in a copy of ROOT, a
+#       minimal root of SUITE, and lintian; with bookworm, a second build
+#       elsewhere, later, must give the same .deb. The .debs go to DIR/SUITE.
 #   package-tests.sh deb DIR ROOT [ARCH]
 #       apt installs DIR's .deb with Debian's obs-studio into ROOT; OBS there
 #       loads the module from the system folders; purging leaves none of its files.
@@ -57,6 +61,9 @@ check_packages() { # DIR ARCH
   [[ $(dpkg-deb --field "$deb" Architecture) == "$arch" ]] || die "$(basename "$deb") is for $(dpkg-deb --field "$deb" Architecture)"
   depends=$(dpkg-deb --field "$deb" Depends)
   grep -q "libc6 (>= " <<<"$depends" || die "$(basename "$deb") names no libc6 version"
+  # What Debian's OBS plug-ins carry.
+  [[ $(dpkg-deb --field "$deb" Section Enhances) == $'Section: video\nEnhances: obs-studio' ]] ||
+    die "$(basename "$deb"): $(dpkg-deb --field "$deb" Section Enhances)"
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not $(basename "$deb")'s: $depends"
   tar -tzf "$tgz"
@@ -102,15 +109,6 @@ cmd_build() {
   (cd "$dir" && xargs -d '\n' rm -f -- <install_manifest.txt)
   [[ -z $(find "$dir/prefix" ! -type d) ]] || die "left after removing install_manifest.txt's files: $(find "$dir/prefix" ! -type d)"
   rm -rf "$dir/prefix"
-  # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
-  local nobin out status=0
-  nobin=$(mktemp -d)
-  ln -s "$(command -v cpack)" "$nobin/cpack"
-  rm -f "$dir"/*.deb
-  out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1) || status=$?
-  rm -rf "$nobin"
-  [[ $status -ne 0 && -z $(find "$dir" -maxdepth 1 -name '*.deb') ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
-  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
@@ -137,8 +135,29 @@ cmd_debian12_root() {
     >"$1.download.log" 2>&1 || { tail -n 30 "$1.download.log"; die "could not download obs-studio"; }
 }
 
+cmd_source() {
+  local dir=$1 suite=$2 root=$3.build deb t=$SECONDS
+  "$CHROOT" --root "$3" --suite "$suite" --packages "build-essential lintian" setup
+  rm -rf --one-file-system "$root" && cp -a --one-file-system "$3" "$root"
+  "$REPO_DIR/scripts/package.sh" --tree "$root/build/src"
+  in_root "$root" sh -c 'apt-get -q build-dep -y /build/src && cd /build/src && dpkg-buildpackage -us -uc -j2' \
+    >"$root.log" 2>&1 && grep -q "100% tests passed" "$root.log" || { tail -n 40 "$root.log"; die "the $suite build failed"; }
+  in_root "$root" sh -c 'cd /build && lintian --fail-on error,warning --info *.changes' || die "lintian ($suite)"
+  log "PASS dpkg-buildpackage and lintian in $suite: $((SECONDS - t)) s"
+  rm -rf "${dir:?}/$suite" && mkdir -p "$dir/$suite" && cp "$root"/build/*.deb "$dir/$suite/"
+  if [[ $suite == bookworm ]]; then
+    "$REPO_DIR/scripts/package.sh" --tree "$root/var/tmp/elsewhere/src"
+    in_root "$root" sh -c 'umask 077 && cd /var/tmp/elsewhere/src && TZ=Pacific/Kiritimati dpkg-buildpackage -us -uc -b -Pnocheck' \
+      >"$root.again.log" 2>&1 || { tail -n 40 "$root.again.log"; die "the second build failed"; }
+    deb=${PACKAGE}_$(dpkg-parsechangelog -l "$REPO_DIR/debian/changelog" -S Version)_amd64.deb
+    cmp "$root/build/$deb" "$root/var/tmp/elsewhere/$deb" || die "two builds gave different $deb"
+    log "PASS reproducible: a second build gave the same $deb"
+  fi
+  rm -rf --one-file-system "$root"
+}
+
 cmd_deb() {
-  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed path left=() t=$SECONDS
+  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed t=$SECONDS
   deb=$(deb_file "$dir" "$arch")
   [[ -f $deb ]] || die "no package at $deb"
   if [[ $arch == amd64 ]]; then
@@ -165,8 +184,16 @@ cmd_deb() {
   in_root "$root" apt-get -o Dpkg::Use-Pty=0 -q purge -y "$PACKAGE" >>"$root.deb-install.log" 2>&1 ||
     die "apt-get purge $PACKAGE failed"
   rm -f "$root/var/tmp/$(basename "$deb")"
-  # A listed file must be gone; a listed folder may stay only while it holds
-  # something else (/usr, /usr/share/doc, ...).
+  purged_clean "$root" "$listed"
+  log "PASS purge removed every file of the package"
+  [[ $root == "$fresh" ]] || rm -rf --one-file-system "$root"
+}
+
+# None of LISTED's paths (dpkg -L) is left in ROOT: a listed file must be
+# gone; a listed folder may stay only while it holds something else (/usr,
+# /usr/share/doc, ...).
+purged_clean() { # ROOT LISTED
+  local root=$1 path left=()
   while IFS= read -r path; do
     [[ $path == /* ]] || continue
     if [[ -L $root$path || -f $root$path ]]; then
@@ -174,10 +201,8 @@ cmd_deb() {
     elif [[ -d $root$path && -z $(ls -A "$root$path") ]]; then
       left+=("$path/")
     fi
-  done <<<"$listed"
+  done <<<"$2"
   [[ ${#left[@]} -eq 0 ]] || die "left after purge: ${left[*]}"
-  log "PASS purge removed every file of the package"
-  [[ $root == "$fresh" ]] || rm -rf --one-file-system "$root"
 }
 
 cmd_tgz() {
@@ -271,6 +296,7 @@ shift
 case $command in
   build) cmd_build "$@" ;;
   debian12-root) cmd_debian12_root "$@" ;;
+  source) cmd_source "$@" ;;
   deb) cmd_deb "$@" ;;
   tgz) cmd_tgz "$@" ;;
   setup) cmd_setup "$@" ;;
