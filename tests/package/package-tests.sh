@@ -17,6 +17,10 @@
 #   package-tests.sh deb DIR ROOT [ARCH]
 #       apt installs DIR's .deb with Debian's obs-studio into ROOT; OBS there
 #       loads the module from the system folders; purging leaves none of its files.
+#       Then, in the same root, apt installs it from scripts/apt-repo.sh's
+#       repository (a throw-away key as Signed-By), upgrades to a newer
+#       version published there, OBS loads that, purge leaves nothing; a
+#       repository signed by another key is refused.
 #       With ARCH arm64, DIR's arm64 .deb goes into ROOT, the arm64 root of
 #       scripts/obs32-chroot.sh --arch arm64, itself (not a copy of a bare
 #       root) and is purged from it again whatever happens
@@ -157,10 +161,14 @@ cmd_source() {
 }
 
 cmd_deb() {
-  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed t=$SECONDS
+  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed t=$SECONDS work newer_pid
   deb=$(deb_file "$dir" "$arch")
   [[ -f $deb ]] || die "no package at $deb"
   if [[ $arch == amd64 ]]; then
+    work=$(mktemp -d)
+    trap "rm -rf $(printf '%q' "$work")" EXIT
+    newer_deb "$dir" "$work" &
+    newer_pid=$!
     cmd_debian12_root "$fresh"
     # Each run on a copy, so every run starts from the bare root.
     rm -rf --one-file-system "$root"
@@ -186,7 +194,11 @@ cmd_deb() {
   rm -f "$root/var/tmp/$(basename "$deb")"
   purged_clean "$root" "$listed"
   log "PASS purge removed every file of the package"
-  [[ $root == "$fresh" ]] || rm -rf --one-file-system "$root"
+  if [[ $arch == amd64 ]]; then
+    wait "$newer_pid" || die "building the newer version failed"
+    apt_route "$dir" "$root" "$work"
+    rm -rf --one-file-system "$root"
+  fi
 }
 
 # None of LISTED's paths (dpkg -L) is left in ROOT: a listed file must be
@@ -203,6 +215,51 @@ purged_clean() { # ROOT LISTED
     fi
   done <<<"$2"
   [[ ${#left[@]} -eq 0 ]] || die "left after purge: ${left[*]}"
+}
+
+installed_version() { in_root "$1" dpkg-query -W -f='${Version}' "$PACKAGE" 2>/dev/null || true; }
+
+# DIR's source with its version raised by one, built into WORK/new.
+newer_deb() { # DIR WORK
+  local version newer
+  version=$(version "$1")
+  newer=${version%.*}.$((${version##*.} + 1))
+  "$REPO_DIR/scripts/package.sh" --tree "$2/new/src"
+  sed -i "s/^project($PACKAGE VERSION $version /project($PACKAGE VERSION $newer /" "$2/new/src/CMakeLists.txt"
+  sed -i "1s/($version)/($newer)/" "$2/new/src/debian/changelog"
+  (cd "$2/new/src" && DEB_BUILD_OPTIONS=nocheck nice dpkg-buildpackage -us -uc -b -Pnocheck) >"$2/new.log" 2>&1 ||
+    { tail -n 30 "$2/new.log"; return 1; }
+}
+
+apt_route() { # DIR ROOT WORK
+  local dir=$1 root=$2 version key repo apt listed newer
+  version=$(version "$dir")
+  newer=$(dpkg-parsechangelog -l "$3/new/src/debian/changelog" -S Version)
+  export GNUPGHOME=$3/gnupg
+  mkdir -m 700 "$GNUPGHOME"
+  for key in publisher impostor; do
+    gpg --batch --passphrase '' --quick-gen-key "$key <$key@test.invalid>" ed25519 sign never 2>/dev/null
+    "$REPO_DIR/scripts/apt-repo.sh" --key $key --from "$(dist_dir "$dir")" --repo "$root/srv/$key"
+  done
+  cp "$root/srv/publisher/$PACKAGE.gpg" "$root/usr/share/keyrings/"
+  apt=(apt-get -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io -q -y)
+  for repo in impostor publisher; do  # the README's sources file, a folder as the address
+    printf 'Types: deb\nURIs: file:/srv/%s\nSuites: stable\nComponents: main\nSigned-By: /usr/share/keyrings/%s.gpg\n' \
+      "$repo" "$PACKAGE" >"$root/etc/apt/sources.list.d/$PACKAGE.sources"
+    in_root "$root" sh -c "${apt[*]} update && ${apt[*]} install $PACKAGE" >"$root.$repo.log" 2>&1 || [[ $repo == impostor ]] ||
+      { tail -n 30 "$root.$repo.log"; die "apt could not install $PACKAGE from the repository"; }
+    [[ $repo == publisher || -z $(installed_version "$root") ]] || die "apt installed from the repository of another key"
+  done
+  [[ $(installed_version "$root") == "$version" ]] || die "apt installed $(installed_version "$root"), not $version"
+  "$REPO_DIR/scripts/apt-repo.sh" --key publisher --from "$3/new" --repo "$root/srv/publisher"
+  in_root "$root" sh -c "${apt[*]} update && ${apt[*]} upgrade" >>"$root.publisher.log" 2>&1 &&
+    [[ $(installed_version "$root") == "$newer" ]] || die "apt-get upgrade left $(installed_version "$root"), not $newer"
+  "$CHROOT" --root "$root" e2e --src "$REPO_DIR" --no-setup --installed --scenario newcomer \
+    --host-name "$(host_name "$dir")" --module-version "$newer" || die "OBS did not load the upgraded module"
+  listed=$(in_root "$root" dpkg -L "$PACKAGE")
+  in_root "$root" "${apt[@]}" purge "$PACKAGE" >>"$root.publisher.log" 2>&1 || die "apt-get purge $PACKAGE failed"
+  purged_clean "$root" "$listed"
+  log "PASS apt: installed $version, upgraded to $newer, purged; the repository of another key refused"
 }
 
 cmd_tgz() {
