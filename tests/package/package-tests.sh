@@ -71,7 +71,7 @@ check_packages() { # DIR ARCH
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not $(basename "$deb")'s: $depends"
   tar -tzf "$tgz"
-  for so in "$deb" "$tgz"; do  # "Get it" names the files a streamer installs
+  for so in "$deb" "$tgz"; do  # "Other ways" names the files a streamer installs
     grep -qF "| \`$(basename "$so")\` |" "$REPO_DIR/README.md" || die "README's file table does not name $(basename "$so")"
   done
   unpacked=$(mktemp -d)
@@ -105,6 +105,8 @@ cmd_build() {
   for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
     [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
   done
+  # No mirror named by the project: without apt sources (none in destdir) there is none.
+  ! "$REPO_DIR/scripts/apt-mirror.sh" "$dir/destdir" 2>/dev/null || die "scripts/apt-mirror.sh named a mirror of its own"
   # The README's way back: remove what install_manifest.txt lists (here
   # below a throw-away prefix; the manifest holds the full paths).
   rm -rf "$dir/prefix"
