@@ -102,6 +102,12 @@ run_ctest build-tests/tsan -L "unit|integration" -j"$jobs"
 
 scripts/lint.sh || failed=1
 
+# Before anything reconfigures build-tests/plain below.
+if [[ -n "$source_pid" ]] && ! wait "$source_pid"; then
+  cat build-tests/source-package.log
+  failed=1
+fi
+
 if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
   # Debian unstable is a moving target outside this project: when it cannot
   # be installed today, say so loudly and run the OBS 29 layer alone.
@@ -118,10 +124,6 @@ if [[ -n "$debian12_pid" ]] && ! wait "$debian12_pid"; then
   tail -n 40 build-tests/debian12-setup.log
   echo "WARNING: the Debian 12 root could not be built; the .deb test skipped in this run" >&2
   cmake -S . -B build-tests/plain -DBRIVORA_E2E_PACKAGES=OFF >/dev/null
-fi
-if [[ -n "$source_pid" ]] && ! wait "$source_pid"; then
-  cat build-tests/source-package.log
-  failed=1
 fi
 if [[ "$fast" != 1 ]]; then
   run_ctest build-tests/plain -L e2e -LE "arm64|source"
