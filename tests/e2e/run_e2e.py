@@ -1130,7 +1130,12 @@ def parse_args():
     parser.add_argument("--work-dir", help="where the homes and logs go (default: a new temporary folder)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder even when everything passed")
     parser.add_argument("--chroot", metavar="DIR", help="run inside the OBS 32 chroot of scripts/obs32-chroot.sh")
+    parser.add_argument("--module-version", help="the version the module's load line names (default: 1.2.0, "
+                        "this source's; a package's upgrade test installs another)")
     args = parser.parse_args()
+    if args.module_version:
+        global LOAD_LINE
+        LOAD_LINE = PREFIX + f"Brivora Rurozezod Ivuri loaded (version {args.module_version})"
     if args.cycles is not None and args.cycles < 1:
         parser.error("--cycles needs a positive count")
     if args.baseline and args.cycles is None and args.crash_rate is None:

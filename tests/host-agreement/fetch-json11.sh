@@ -11,16 +11,8 @@ set -euo pipefail
 dest=${1:?usage: fetch-json11.sh DEST}
 [[ -f $dest/json11.cpp && -f $dest/json11.hpp ]] && exit 0
 
-# The mirror is the first "URIs:" of the apt sources (or the first URL of a
-# "deb" line); the suite is this release's.
-mirror=""
-if [[ -r /etc/apt/sources.list.d/debian.sources ]]; then
-  mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
-fi
-if [[ -z $mirror && -r /etc/apt/sources.list ]]; then
-  mirror=$(awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
-fi
-mirror=${mirror:-http://deb.debian.org/debian}
+# The mirror is the machine's (scripts/apt-mirror.sh); the suite is this release's.
+mirror=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/apt-mirror.sh")
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 [[ -n $suite ]] || suite=sid
 
