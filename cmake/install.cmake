@@ -45,7 +45,7 @@ install(TARGETS brivora-signature-guard
   LIBRARY DESTINATION ${brivora_libdir}/obs-plugins COMPONENT system ${brivora_system_only})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/
   DESTINATION share/obs/obs-plugins/${PROJECT_NAME} COMPONENT system ${brivora_system_only})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright
   DESTINATION share/doc/${PROJECT_NAME} COMPONENT system ${brivora_system_only})
 
 install(TARGETS brivora-signature-guard

@@ -13,10 +13,11 @@ packages=(cmake g++ make pkg-config libobs-dev obs-studio xvfb xauth)
 if [[ "${1:-}" == "--no-obs" ]]; then
   packages=(cmake g++ make pkg-config libobs-dev)
 fi
-# scripts/package.sh: no OBS, dpkg-shlibdeps for the .deb's Depends line,
+# scripts/package.sh: no OBS, dpkg-buildpackage and debhelper for the .deb,
+# apt-ftparchive and gpg for scripts/apt-repo.sh,
 # Debian's cross toolchain for the arm64 packages.
 if [[ "${1:-}" == "--package" ]]; then
-  packages=(cmake g++ make pkg-config libobs-dev dpkg-dev g++-aarch64-linux-gnu)
+  packages=(cmake g++ make pkg-config libobs-dev dpkg-dev debhelper g++-aarch64-linux-gnu apt-utils gpg)
 fi
 if [[ "${1:-}" == "--bench" ]]; then
   packages+=(python3-matplotlib)

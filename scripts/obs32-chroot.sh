@@ -52,8 +52,8 @@
 # tests and the module's build need) choose another root, e.g. Debian 13 or a
 # bare Debian 12. --with-tests adds what building and running the project's
 # own tests needs (GoogleTest, Google Benchmark, Wayland, Mesa).
-# The mirror is the first "URIs:" entry of the machine's apt sources; a root of
-# the machine's own release takes the machine's apt sources whole.
+# The mirror is the machine's (scripts/apt-mirror.sh; without one it stops); a
+# root of the machine's own release takes the machine's apt sources whole.
 set -euo pipefail
 
 SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -108,16 +108,7 @@ ensure_binfmt() {
 
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 
-apt_mirror() {
-    local src=/etc/apt/sources.list.d/debian.sources uri=""
-    if [[ -r $src ]]; then
-        uri=$(awk '/^URIs:/ { print $2; exit }' "$src")
-    fi
-    if [[ -z $uri && -r /etc/apt/sources.list ]]; then
-        uri=$(awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
-    fi
-    echo "${uri:-http://deb.debian.org/debian}"
-}
+apt_mirror() { "$SCRIPT_DIR/apt-mirror.sh" || die "no mirror to make the chroot from"; }
 
 # Mount points below ROOT, deepest first.
 mounts_below_root() {

@@ -13,7 +13,8 @@
 #
 #   BRIVORA_E2E_OBS32=OFF  skips the OBS 32 chroot.
 #   BRIVORA_E2E_OBS30=OFF  skips the Debian 13 chroot.
-#   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root.
+#   BRIVORA_E2E_PACKAGES=OFF  skips the .deb test in a Debian 12 root and the
+#                          source package's builds in Debian 12 and 13 roots.
 #   BRIVORA_E2E_ARM64=OFF  skips the arm64 root (the arm64 packages are
 #                          still made and checked).
 #   BRIVORA_FAST=1         runs the unit and integration tests alone, in one
@@ -84,6 +85,15 @@ if [[ "$fast" == 1 ]]; then
 fi
 run_ctest build-tests/plain -L "unit|integration|bench" -j"$jobs"
 
+# The source package's builds in minimal Debian 12 and 13 roots (made on
+# first use: mostly download and unpacking) go beside the sanitizer builds,
+# and are waited for before the end-to-end tests.
+source_pid=""
+if [[ "$packages" == ON ]]; then
+  (cd build-tests/plain && ctest --output-on-failure -L source) >build-tests/source-package.log 2>&1 &
+  source_pid=$!
+fi
+
 build build-tests/asan -DBRIVORA_SANITIZE=address,undefined
 run_ctest build-tests/asan -L "unit|integration" -j"$jobs"
 
@@ -91,6 +101,12 @@ build build-tests/tsan -DBRIVORA_SANITIZE=thread
 run_ctest build-tests/tsan -L "unit|integration" -j"$jobs"
 
 scripts/lint.sh || failed=1
+
+# Before anything reconfigures build-tests/plain below.
+if [[ -n "$source_pid" ]] && ! wait "$source_pid"; then
+  cat build-tests/source-package.log
+  failed=1
+fi
 
 if [[ -n "$chroot_pid" ]] && ! wait "$chroot_pid"; then
   # Debian unstable is a moving target outside this project: when it cannot
@@ -110,7 +126,7 @@ if [[ -n "$debian12_pid" ]] && ! wait "$debian12_pid"; then
   cmake -S . -B build-tests/plain -DBRIVORA_E2E_PACKAGES=OFF >/dev/null
 fi
 if [[ "$fast" != 1 ]]; then
-  run_ctest build-tests/plain -L e2e -LE arm64
+  run_ctest build-tests/plain -L e2e -LE "arm64|source"
 fi
 # The arm64 root is still being made while the layers above run. The
 # packages were made above (package_build): not again.

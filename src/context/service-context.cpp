@@ -85,6 +85,15 @@ void encode_slug_for_docks(const char *slug, char *dst, size_t dst_size)
 	dst[n] = '\0';
 }
 
+// A value learnt from `origin` replaces the one held, learnt from `held`,
+// only when none is held or the held one came only from the module's own
+// outputs and the new one from the streamer's entries. Otherwise the first
+// one learnt stays.
+bool replaces(url_origin origin, url_origin held)
+{
+	return held == url_origin::none || (held == url_origin::module_output && origin == url_origin::streamer);
+}
+
 std::string dock_entry(const service_context &context, const char *title, const char *dock_path, const char *uuid)
 {
 	char url[service_url_size];
@@ -113,7 +122,7 @@ bool ends_token_value(unsigned char c)
 
 bool ends_slug_segment(unsigned char c)
 {
-	return c == '/' || is_control(c);
+	return c == '/' || c == '?' || c == '#' || is_control(c);
 }
 
 void extract_query_value(char *dst, size_t dst_size, const char *text, const char *key)
@@ -137,7 +146,7 @@ void extract_slug(char *dst, size_t dst_size, const char *text)
 		return;
 
 	const char *found = std::strstr(text, slug_marker);
-	if (!found)
+	if (!found || ends_slug_segment(static_cast<unsigned char>(found[std::strlen(slug_marker)])))
 		return;
 
 	copy_until(dst, dst_size, found + std::strlen(slug_marker), ends_slug_segment);
@@ -155,23 +164,37 @@ bool service_context::slug_is_default() const
 
 bool service_context::complete() const
 {
-	return widget_token[0] != '\0' && !slug_is_default();
+	return token_origin == url_origin::streamer && slug_origin == url_origin::streamer;
 }
 
-void service_context::absorb_url(const char *text)
+void service_context::absorb_url(const char *text, url_origin origin)
 {
 	// Only the service's own URLs teach anything: a token of another
 	// service must never travel to this one.
 	if (is_service_url(text))
-		absorb_service_url(text);
+		absorb_service_url(text, origin);
 }
 
-void service_context::absorb_service_url(const char *url)
+void service_context::absorb_service_url(const char *url, url_origin origin)
 {
-	for (const char *key : token_keys)
-		extract_query_value(widget_token, sizeof(widget_token), url, key);
-	if (slug_is_default())
-		extract_slug(streamer_slug, sizeof(streamer_slug), url);
+	if (replaces(origin, token_origin)) {
+		char token[widget_token_size] = "";
+		for (const char *key : token_keys)
+			extract_query_value(token, sizeof(token), url, key);
+		if (token[0]) {
+			std::memcpy(widget_token, token, sizeof(token));
+			token_origin = origin;
+		}
+	}
+	if (replaces(origin, slug_origin)) {
+		char slug[streamer_slug_size] = "";
+		extract_slug(slug, sizeof(slug), url);
+		// A segment equal to the default slug teaches nothing.
+		if (slug[0] && std::strcmp(slug, default_slug) != 0) {
+			std::memcpy(streamer_slug, slug, sizeof(slug));
+			slug_origin = origin;
+		}
+	}
 }
 
 void service_context::signature_url(char *dst, size_t dst_size) const
@@ -193,6 +216,6 @@ void service_context::dock_url(char *dst, size_t dst_size, const char *dock_path
 
 std::string service_context::dock_entries() const
 {
-	return dock_entry(*this, "Brivora Dock Live", live_dock_path, "brivora_live_dock") + "," +
-	       dock_entry(*this, "Brivora Chat", chat_dock_path, "brivora_chat_dock");
+	return dock_entry(*this, "Brivora Dock Live", live_dock_path, live_dock_uuid) + "," +
+	       dock_entry(*this, "Brivora Chat", chat_dock_path, chat_dock_uuid);
 }

@@ -18,31 +18,44 @@ inline constexpr const char *slug_marker = "/brivora/";
 inline constexpr const char *default_slug = "dravelo";
 inline constexpr const char *live_dock_path = "live-dock/";
 inline constexpr const char *chat_dock_path = "chat/";
+// The uuids of the module's own two docks in the host's dock list.
+inline constexpr const char *live_dock_uuid = "brivora_live_dock";
+inline constexpr const char *chat_dock_uuid = "brivora_chat_dock";
 
 // "https://<host>/brivora", no trailing slash.
 extern const char *const service_base_url;
 // The module's version as it appears in the load line and the dock URLs.
 extern const char *const module_version;
 
-// What a module learns; it only grows: a token once known and a slug once
-// learnt are kept.
+// Where a URL the context learns from comes from. What the module wrote
+// itself (its two docks as it last read or wrote them, the signature source)
+// may be stale: the streamer's own entries outrank it.
+enum class url_origin : unsigned char { none, module_output, streamer };
+
+// What a module learns. A token once known and a slug once learnt are kept,
+// except that one learnt only from the module's own outputs gives way to one
+// from the streamer's own entries.
 struct service_context {
 	char widget_token[widget_token_size] = "";          // empty while no token is known
 	char streamer_slug[streamer_slug_size] = "dravelo"; // the default slug until one is learnt
+	url_origin token_origin = url_origin::none;
+	url_origin slug_origin = url_origin::none;
 
 	bool slug_is_default() const;
-	// Both values learnt: nothing more can change.
+	// Both values learnt from the streamer's own entries: nothing more can
+	// change.
 	bool complete() const;
 
 	// For a URL of the service's (see is_service_url): as
 	// absorb_service_url. Any other text teaches nothing.
-	void absorb_url(const char *text);
+	void absorb_url(const char *text, url_origin origin = url_origin::streamer);
 
 	// For a URL known to be the service's own (a dock of the service's):
-	// fills the token (while empty) from "widgetToken=", "widgettoken=",
-	// then "token=", and the slug (while default) from the segment after
-	// "/brivora/", when it has one.
-	void absorb_service_url(const char *url);
+	// the token from "widgetToken=", "widgettoken=", then "token=", and the
+	// slug from the segment after "/brivora/", when it has one other than
+	// the default. Each replaces what is held while nothing is, or while it
+	// came only from the module's outputs and `origin` is the streamer.
+	void absorb_service_url(const char *url, url_origin origin = url_origin::streamer);
 
 	void signature_url(char *dst, size_t dst_size) const;
 	void dock_url(char *dst, size_t dst_size, const char *dock_path) const;
@@ -62,8 +75,8 @@ bool is_service_url(std::string_view url);
 void extract_query_value(char *dst, size_t dst_size, const char *text, const char *key);
 
 // Copies the path segment that follows the first "/brivora/" in `text` into
-// `dst`, cut to dst_size - 1 bytes (never inside a UTF-8 character); an empty segment empties `dst`.
-// Leaves `dst` alone when `text` has no marker.
+// `dst`, cut to dst_size - 1 bytes (never inside a UTF-8 character). Leaves
+// `dst` alone when `text` has no marker or the segment is empty.
 void extract_slug(char *dst, size_t dst_size, const char *text);
 
 // True for the bytes that end a token value.

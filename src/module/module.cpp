@@ -165,10 +165,13 @@ void obs_module_unload(void)
 	module->handoff.stop();
 	remove_frontend_callback(*module);
 	// Newer hosts write user.ini from memory at exit, before unloading
-	// modules: a repair made now is the one that stays on disk. Nothing
-	// may unwind into the host from here.
+	// modules: a repair made now is the one that stays on disk. Before a
+	// repair, what the file holds now teaches, so that a dock the streamer
+	// changed is not put back. Nothing may unwind into the host from here.
 	try {
 		user_ini ini(module->ini_memory);
+		if (module->context.widget_token[0] != '\0')
+			absorb_user_ini_context(module->context, ini, module->ini_memory);
 		repair_obs_docks(module->context, ini, module->ini_memory);
 	} catch (...) {
 	}

@@ -78,8 +78,12 @@ bool walk_item(obs_scene_t *, obs_sceneitem_t *item, void *param) noexcept
 	OBSDataAutoRelease settings = source ? obs_source_get_settings(source) : nullptr;
 	char cut[source_url_size];
 	const char *url = source_url(settings, cut, sizeof(cut));
-	if (walk.learning) {
-		walk.context.absorb_url(url);
+	// A cut URL teaches nothing: its token or slug may be cut anywhere. The
+	// signature source is the module's own output, every other item the
+	// streamer's.
+	if (walk.learning && url != cut) {
+		walk.context.absorb_url(url,
+					is_signature_name(name) ? url_origin::module_output : url_origin::streamer);
 		walk.learning = !walk.context.complete();
 	}
 	if (may_be_duplicate && std::strstr(url, alerts_marker))
@@ -261,7 +265,7 @@ void reconcile_current_scene(service_context &context, user_ini_memory &ini_memo
 	// also finds the signature item, the top item and the duplicate alerts
 	// among the items that are there before the pass changes anything.
 	user_ini ini(ini_memory);
-	absorb_user_ini_context(context, ini);
+	absorb_user_ini_context(context, ini, ini_memory);
 	scene_walk walk{context, nullptr, nullptr, !context.complete(), {}, true};
 	obs_scene_enum_items(scene, walk_item, &walk);
 

@@ -4,6 +4,8 @@
 #include "context/service-context.h"
 #include "user-ini/host-ini.h"
 
+#include <algorithm>
+
 namespace {
 
 // The stored value of the docks line the host reads, if any.
@@ -97,18 +99,39 @@ bool is_service_entry(const dock_list_element &element)
 				     (element.uuid && element.uuid->starts_with("brivora_")));
 }
 
-void absorb_user_ini_docks(service_context &context, std::string_view content)
+module_docks_seen module_docks_seen::written_for(const service_context &context)
+{
+	module_docks_seen written{true, {}};
+	for (const char *path : {live_dock_path, chat_dock_path}) {
+		char url[service_url_size];
+		context.dock_url(url, sizeof(url), path);
+		written.urls.emplace_back(url);
+	}
+	return written;
+}
+
+void absorb_user_ini_docks(service_context &context, std::string_view content, module_docks_seen &seen)
 {
 	if (context.complete())
 		return;
 	const std::optional<std::string_view> value = host_docks_value(content, read_host_ini(content));
+	module_docks_seen now{true, {}};
 	// Only a list the host shows teaches, so it is checked whole first.
-	if (!value || !read_dock_list(*value))
-		return;
-	read_dock_list(*value, [&](const dock_list_element &element) {
-		if (is_service_entry(element) && element.url)
-			context.absorb_service_url(element.url->c_str());
-	});
+	if (value && read_dock_list(*value))
+		read_dock_list(*value, [&](const dock_list_element &element) {
+			if (!is_service_entry(element) || !element.url)
+				return;
+			const bool module_dock = element.uuid &&
+						 (*element.uuid == live_dock_uuid || *element.uuid == chat_dock_uuid);
+			if (module_dock)
+				now.urls.push_back(*element.url);
+			const bool changed = seen.known &&
+					     std::ranges::find(seen.urls, *element.url) == seen.urls.end();
+			const url_origin origin = module_dock && !changed ? url_origin::module_output
+									  : url_origin::streamer;
+			context.absorb_service_url(element.url->c_str(), origin);
+		});
+	seen = std::move(now);
 }
 
 std::optional<std::string> docks_value_repair(std::string_view content, std::string_view service_entries)

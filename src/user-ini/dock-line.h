@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr std::string_view basic_window_section = "BasicWindow";
 inline constexpr std::string_view docks_key = "ExtraBrowserDocks";
@@ -20,10 +21,23 @@ inline constexpr std::string_view docks_key = "ExtraBrowserDocks";
 // "uuid" starts with "brivora_" (the older login dock lives on another host).
 bool is_service_entry(const dock_list_element &element);
 
+// The URLs of the module's own two docks (by their uuids) in the dock list
+// the host shows, as the module last read or wrote them this session.
+struct module_docks_seen {
+	bool known = false; // nothing read or written yet
+	std::vector<std::string> urls;
+
+	// What the module writes for `context`.
+	static module_docks_seen written_for(const service_context &context);
+};
+
 // Learns the context from the service's own entries of the dock list the
 // host shows, in list order, while the context is not complete. Nothing
-// else of user.ini teaches, nor a list the host cannot read.
-void absorb_user_ini_docks(service_context &context, std::string_view content);
+// else of user.ini teaches, nor a list the host cannot read. The module's
+// own docks teach as its outputs unless they hold a URL other than `seen`
+// holds (changed by the streamer, or the host, since); `seen` then holds
+// what this list holds.
+void absorb_user_ini_docks(service_context &context, std::string_view content, module_docks_seen &seen);
 
 // nullopt while the dock list the host shows (`content` is a whole user.ini)
 // holds the service's two docks of `service_entries` (two JSON objects

@@ -36,12 +36,12 @@ const std::string *user_ini::content()
 	return status_ == file_read::ok ? &content_ : nullptr;
 }
 
-void absorb_user_ini_context(service_context &context, user_ini &ini)
+void absorb_user_ini_context(service_context &context, user_ini &ini, user_ini_memory &memory)
 {
 	if (context.complete() || ini.unchanged())
 		return;
 	if (const std::string *content = ini.content())
-		absorb_user_ini_docks(context, *content);
+		absorb_user_ini_docks(context, *content, memory.module_docks);
 }
 
 void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_memory &memory)
@@ -77,6 +77,7 @@ void repair_obs_docks(const service_context &context, user_ini &ini, user_ini_me
 
 	switch (replace_file(ini.path(), *repaired)) {
 	case file_replace::replaced:
+		memory.module_docks = module_docks_seen::written_for(context);
 		memory.failure_reported = false;
 		obs_log(LOG_INFO,
 			"Brivora: OBS docks updated for %s. Restart OBS if the old login docks are still open.",

@@ -6,6 +6,7 @@
 // which the host knows, nothing here asks the host anything.
 
 #include "context/service-context.h"
+#include "user-ini/dock-line.h"
 #include "user-ini/safe-file.h"
 
 #include <cstddef>
@@ -26,6 +27,8 @@ struct user_ini_memory {
 	bool in_order_known = false;
 	file_identity in_order_file;
 	std::string in_order_entries;
+	// The module's own docks as it last read or wrote them.
+	module_docks_seen module_docks;
 	// A failure that repeats every pass is told once, then again only after
 	// a replacement has succeeded in between.
 	bool failure_reported = false;
@@ -62,11 +65,10 @@ private:
 	file_identity identity_;
 };
 
-// Learns from the service's own docks in user.ini while the context is not
-// complete. A file unchanged since a pass that found it in order teaches
-// nothing new: that pass already had a token, and the docks gave the slug
-// they give now.
-void absorb_user_ini_context(service_context &context, user_ini &ini);
+// Learns from the service's docks in user.ini while the context is not
+// complete (see absorb_user_ini_docks). A file unchanged since a pass that
+// found it in order teaches nothing new: that pass read the same docks.
+void absorb_user_ini_context(service_context &context, user_ini &ini, user_ini_memory &memory);
 
 // Once a token is known, makes user.ini's [BasicWindow] ExtraBrowserDocks
 // line hold the service's two docks beside the user's own, rewriting the

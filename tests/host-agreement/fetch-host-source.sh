@@ -22,16 +22,8 @@ missing=0
 for path in "$@"; do [[ -f $dest/$path ]] || missing=1; done
 ((missing)) || exit 0
 
-# The mirror is the first "URIs:" of the apt sources (or the first URL of a
-# "deb" line).
-mirror=""
-if [[ -r /etc/apt/sources.list.d/debian.sources ]]; then
-  mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources)
-fi
-if [[ -z $mirror && -r /etc/apt/sources.list ]]; then
-  mirror=$(awk '/^deb / { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
-fi
-mirror=${mirror:-http://deb.debian.org/debian}
+# The mirror is the machine's (scripts/apt-mirror.sh).
+mirror=$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/apt-mirror.sh")
 
 command -v xz >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q xz-utils >/dev/null
 

@@ -447,7 +447,8 @@ std::string disagreement(const std::string &content, bool &rewritten, std::strin
 		return "dock list differs";
 
 	service_context context;
-	absorb_user_ini_docks(context, content);
+	module_docks_seen seen;
+	absorb_user_ini_docks(context, content, seen);
 	const std::vector<dock> service_before = only(before, true);
 	const auto shown = [&](const std::string &piece) {
 		return std::any_of(service_before.begin(), service_before.end(),

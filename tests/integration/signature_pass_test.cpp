@@ -703,12 +703,14 @@ TEST_F(RealHost, AUserIniOver16MiBIsLeftAlone)
 	EXPECT_EQ(count_log("docks"), 0u);
 }
 
-TEST_F(RealHost, ATokenBeyondTheFirst1023UrlCharactersIsNotSeen)
+TEST_F(RealHost, AUrlCutAtTheFirst1023CharactersTeachesNothing)
 {
-	const std::string url = base_url + "/far/?pad=" + std::string(1000, 'p') + "&widgetToken=far";
+	// 1,035 bytes: the cut leaves "widgetToken=ABCD".
+	const std::string url =
+		base_url + "/far/?pad=" + std::string(996 - base_url.size(), 'p') + "&widgetToken=ABCDEFGHIJKLMNOP";
 	add_source(make_current_scene(), "Far", url.c_str());
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
-	EXPECT_EQ(signature_setting_url(), signature_url("far", ""));
+	EXPECT_EQ(signature_setting_url(), signature_url("dravelo", ""));
 }
 
 // A pass that found the docks in order remembers the file; a slug learnt
@@ -722,6 +724,17 @@ TEST_F(RealHost, ASlugLearntAfterTheDocksWereInOrderReachesThem)
 	add_source(scene, "Chat", (base_url + "/late-slug/widgets/chat/").c_str());
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	EXPECT_EQ(read_user_ini(), "[BasicWindow]\n" + expected_docks_line("late-slug", "abc") + "\n");
+}
+
+TEST_F(RealHost, ADockLineChangedAfterTheLastPassTeachesBeforeTheUnloadRepairs)
+{
+	write_user_ini("[BasicWindow]\n" + expected_docks_line("alice", "OLDTOKEN") + "\n");
+	make_current_scene();
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	const std::string changed = "[BasicWindow]\n" + expected_docks_line("alice", "CHANGED-TOKEN") + "\n";
+	write_user_ini(changed);
+	shut_down_host();
+	EXPECT_EQ(read_user_ini(), changed);
 }
 
 TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
@@ -741,9 +754,16 @@ TEST_F(RealHost, PassRepairsDocksFromUserIniContext)
 	// A file that already holds the line is left as it is.
 	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
 	EXPECT_EQ(read_user_ini(), repaired);
+	// Read back, the docks are still the module's own: the streamer's widget
+	// with a new token outranks them, and the unload leaves the file alone.
+	add_source(scene, "Brivora Goal", (base_url + "/kaselo/widgets/goal/?widgetToken=NEWTOKEN").c_str());
+	fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(signature_setting_url(), signature_url("kaselo", "NEWTOKEN"));
+	const std::string renewed = read_user_ini();
+	expect_repaired_ini(renewed, expected_docks_line("kaselo", "NEWTOKEN", users_dock + ","));
 	shut_down_host();
-	EXPECT_EQ(read_user_ini(), repaired);
-	EXPECT_EQ(count_log(docks_updated("kaselo")), 1u);
+	EXPECT_EQ(read_user_ini(), renewed);
+	EXPECT_EQ(count_log(docks_updated("kaselo")), 2u);
 }
 
 TEST_F(RealHost, UnloadPutsBackDocksLineDroppedAfterLastPass)

@@ -10,9 +10,17 @@
 #       below a prefix, then what its install_manifest.txt lists is removed)
 #   package-tests.sh debian12-root ROOT
 #       a bare Debian 12 root (debootstrap), with only what the e2e harness needs
+#   package-tests.sh source DIR SUITE ROOT
+#       dpkg-buildpackage -us -uc (unit tests included) in a copy of ROOT, a
+#       minimal root of SUITE, and lintian; with bookworm, a second build
+#       elsewhere, later, must give the same .deb. The .debs go to DIR/SUITE.
 #   package-tests.sh deb DIR ROOT [ARCH]
 #       apt installs DIR's .deb with Debian's obs-studio into ROOT; OBS there
 #       loads the module from the system folders; purging leaves none of its files.
+#       Then, in the same root, apt installs it from scripts/apt-repo.sh's
+#       repository (a throw-away key as Signed-By), upgrades to a newer
+#       version published there, OBS loads that, purge leaves nothing; a
+#       repository signed by another key is refused.
 #       With ARCH arm64, DIR's arm64 .deb goes into ROOT, the arm64 root of
 #       scripts/obs32-chroot.sh --arch arm64, itself (not a copy of a bare
 #       root) and is purged from it again whatever happens
@@ -57,10 +65,13 @@ check_packages() { # DIR ARCH
   [[ $(dpkg-deb --field "$deb" Architecture) == "$arch" ]] || die "$(basename "$deb") is for $(dpkg-deb --field "$deb" Architecture)"
   depends=$(dpkg-deb --field "$deb" Depends)
   grep -q "libc6 (>= " <<<"$depends" || die "$(basename "$deb") names no libc6 version"
+  # What Debian's OBS plug-ins carry.
+  [[ $(dpkg-deb --field "$deb" Section Enhances) == $'Section: video\nEnhances: obs-studio' ]] ||
+    die "$(basename "$deb"): $(dpkg-deb --field "$deb" Section Enhances)"
   # The README tells streamers which releases can install it from this line.
   grep -qF "line: \`$depends\`" "$REPO_DIR/README.md" || die "README's Depends line is not $(basename "$deb")'s: $depends"
   tar -tzf "$tgz"
-  for so in "$deb" "$tgz"; do  # "Get it" names the files a streamer installs
+  for so in "$deb" "$tgz"; do  # "Other ways" names the files a streamer installs
     grep -qF "| \`$(basename "$so")\` |" "$REPO_DIR/README.md" || die "README's file table does not name $(basename "$so")"
   done
   unpacked=$(mktemp -d)
@@ -94,6 +105,8 @@ cmd_build() {
   for path in "lib/x86_64-linux-gnu/obs-plugins/$PACKAGE.so" "share/obs/obs-plugins/$PACKAGE/locale/en-US.ini"; do
     [[ -f $dir/destdir/usr/$path ]] || die "cmake --install put no /usr/$path"
   done
+  # No mirror named by the project: without apt sources (none in destdir) there is none.
+  ! "$REPO_DIR/scripts/apt-mirror.sh" "$dir/destdir" 2>/dev/null || die "scripts/apt-mirror.sh named a mirror of its own"
   # The README's way back: remove what install_manifest.txt lists (here
   # below a throw-away prefix; the manifest holds the full paths).
   rm -rf "$dir/prefix"
@@ -102,15 +115,6 @@ cmd_build() {
   (cd "$dir" && xargs -d '\n' rm -f -- <install_manifest.txt)
   [[ -z $(find "$dir/prefix" ! -type d) ]] || die "left after removing install_manifest.txt's files: $(find "$dir/prefix" ! -type d)"
   rm -rf "$dir/prefix"
-  # Without dpkg-shlibdeps on PATH (no dpkg-dev), cpack -G DEB must stop and say why.
-  local nobin out status=0
-  nobin=$(mktemp -d)
-  ln -s "$(command -v cpack)" "$nobin/cpack"
-  rm -f "$dir"/*.deb
-  out=$(cd "$dir" && PATH=$nobin cpack -G DEB 2>&1) || status=$?
-  rm -rf "$nobin"
-  [[ $status -ne 0 && -z $(find "$dir" -maxdepth 1 -name '*.deb') ]] || die "cpack -G DEB made a package without dpkg-shlibdeps"
-  grep -q "needs dpkg-shlibdeps" <<<"$out" || { echo "$out"; die "cpack -G DEB did not say dpkg-shlibdeps is missing"; }
   # -DBRIVORA_INSTALL_FOR=user: a plain cmake --install goes into the user's plug-in folder.
   local home
   home=$(mktemp -d)
@@ -137,11 +141,36 @@ cmd_debian12_root() {
     >"$1.download.log" 2>&1 || { tail -n 30 "$1.download.log"; die "could not download obs-studio"; }
 }
 
+cmd_source() {
+  local dir=$1 suite=$2 root=$3.build deb t=$SECONDS
+  "$CHROOT" --root "$3" --suite "$suite" --packages "build-essential lintian" setup
+  rm -rf --one-file-system "$root" && cp -a --one-file-system "$3" "$root"
+  "$REPO_DIR/scripts/package.sh" --tree "$root/build/src"
+  in_root "$root" sh -c 'apt-get -q build-dep -y /build/src && cd /build/src && dpkg-buildpackage -us -uc -j2' \
+    >"$root.log" 2>&1 && grep -q "100% tests passed" "$root.log" || { tail -n 40 "$root.log"; die "the $suite build failed"; }
+  in_root "$root" sh -c 'cd /build && lintian --fail-on error,warning --info *.changes' || die "lintian ($suite)"
+  log "PASS dpkg-buildpackage and lintian in $suite: $((SECONDS - t)) s"
+  rm -rf "${dir:?}/$suite" && mkdir -p "$dir/$suite" && cp "$root"/build/*.deb "$dir/$suite/"
+  if [[ $suite == bookworm ]]; then
+    "$REPO_DIR/scripts/package.sh" --tree "$root/var/tmp/elsewhere/src"
+    in_root "$root" sh -c 'umask 077 && cd /var/tmp/elsewhere/src && TZ=Pacific/Kiritimati dpkg-buildpackage -us -uc -b -Pnocheck' \
+      >"$root.again.log" 2>&1 || { tail -n 40 "$root.again.log"; die "the second build failed"; }
+    deb=${PACKAGE}_$(dpkg-parsechangelog -l "$REPO_DIR/debian/changelog" -S Version)_amd64.deb
+    cmp "$root/build/$deb" "$root/var/tmp/elsewhere/$deb" || die "two builds gave different $deb"
+    log "PASS reproducible: a second build gave the same $deb"
+  fi
+  rm -rf --one-file-system "$root"
+}
+
 cmd_deb() {
-  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed path left=() t=$SECONDS
+  local dir=$1 fresh=$2 arch=${3:-amd64} root=$2.deb-test deb listed t=$SECONDS work newer_pid
   deb=$(deb_file "$dir" "$arch")
   [[ -f $deb ]] || die "no package at $deb"
   if [[ $arch == amd64 ]]; then
+    work=$(mktemp -d)
+    trap "rm -rf $(printf '%q' "$work")" EXIT
+    newer_deb "$dir" "$work" &
+    newer_pid=$!
     cmd_debian12_root "$fresh"
     # Each run on a copy, so every run starts from the bare root.
     rm -rf --one-file-system "$root"
@@ -165,8 +194,20 @@ cmd_deb() {
   in_root "$root" apt-get -o Dpkg::Use-Pty=0 -q purge -y "$PACKAGE" >>"$root.deb-install.log" 2>&1 ||
     die "apt-get purge $PACKAGE failed"
   rm -f "$root/var/tmp/$(basename "$deb")"
-  # A listed file must be gone; a listed folder may stay only while it holds
-  # something else (/usr, /usr/share/doc, ...).
+  purged_clean "$root" "$listed"
+  log "PASS purge removed every file of the package"
+  if [[ $arch == amd64 ]]; then
+    wait "$newer_pid" || die "building the newer version failed"
+    apt_route "$dir" "$root" "$work"
+    rm -rf --one-file-system "$root"
+  fi
+}
+
+# None of LISTED's paths (dpkg -L) is left in ROOT: a listed file must be
+# gone; a listed folder may stay only while it holds something else (/usr,
+# /usr/share/doc, ...).
+purged_clean() { # ROOT LISTED
+  local root=$1 path left=()
   while IFS= read -r path; do
     [[ $path == /* ]] || continue
     if [[ -L $root$path || -f $root$path ]]; then
@@ -174,10 +215,53 @@ cmd_deb() {
     elif [[ -d $root$path && -z $(ls -A "$root$path") ]]; then
       left+=("$path/")
     fi
-  done <<<"$listed"
+  done <<<"$2"
   [[ ${#left[@]} -eq 0 ]] || die "left after purge: ${left[*]}"
-  log "PASS purge removed every file of the package"
-  [[ $root == "$fresh" ]] || rm -rf --one-file-system "$root"
+}
+
+installed_version() { in_root "$1" dpkg-query -W -f='${Version}' "$PACKAGE" 2>/dev/null || true; }
+
+# DIR's source with its version raised by one, built into WORK/new.
+newer_deb() { # DIR WORK
+  local version newer
+  version=$(version "$1")
+  newer=${version%.*}.$((${version##*.} + 1))
+  "$REPO_DIR/scripts/package.sh" --tree "$2/new/src"
+  sed -i "s/^project($PACKAGE VERSION $version /project($PACKAGE VERSION $newer /" "$2/new/src/CMakeLists.txt"
+  sed -i "1s/($version)/($newer)/" "$2/new/src/debian/changelog"
+  (cd "$2/new/src" && DEB_BUILD_OPTIONS=nocheck nice dpkg-buildpackage -us -uc -b -Pnocheck) >"$2/new.log" 2>&1 ||
+    { tail -n 30 "$2/new.log"; return 1; }
+}
+
+apt_route() { # DIR ROOT WORK
+  local dir=$1 root=$2 version key repo apt listed newer
+  version=$(version "$dir")
+  newer=$(dpkg-parsechangelog -l "$3/new/src/debian/changelog" -S Version)
+  export GNUPGHOME=$3/gnupg
+  mkdir -m 700 "$GNUPGHOME"
+  for key in publisher impostor; do
+    gpg --batch --passphrase '' --quick-gen-key "$key <$key@test.invalid>" ed25519 sign never 2>/dev/null
+    "$REPO_DIR/scripts/apt-repo.sh" --key $key --from "$(dist_dir "$dir")" --repo "$root/srv/$key"
+  done
+  cp "$root/srv/publisher/$PACKAGE.gpg" "$root/usr/share/keyrings/"
+  apt=(apt-get -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io -q -y)
+  for repo in impostor publisher; do  # the README's sources file, a folder as the address
+    printf 'Types: deb\nURIs: file:/srv/%s\nSuites: stable\nComponents: main\nSigned-By: /usr/share/keyrings/%s.gpg\n' \
+      "$repo" "$PACKAGE" >"$root/etc/apt/sources.list.d/$PACKAGE.sources"
+    in_root "$root" sh -c "${apt[*]} update && ${apt[*]} install $PACKAGE" >"$root.$repo.log" 2>&1 || [[ $repo == impostor ]] ||
+      { tail -n 30 "$root.$repo.log"; die "apt could not install $PACKAGE from the repository"; }
+    [[ $repo == publisher || -z $(installed_version "$root") ]] || die "apt installed from the repository of another key"
+  done
+  [[ $(installed_version "$root") == "$version" ]] || die "apt installed $(installed_version "$root"), not $version"
+  "$REPO_DIR/scripts/apt-repo.sh" --key publisher --from "$3/new" --repo "$root/srv/publisher"
+  in_root "$root" sh -c "${apt[*]} update && ${apt[*]} upgrade" >>"$root.publisher.log" 2>&1 &&
+    [[ $(installed_version "$root") == "$newer" ]] || die "apt-get upgrade left $(installed_version "$root"), not $newer"
+  "$CHROOT" --root "$root" e2e --src "$REPO_DIR" --no-setup --installed --scenario newcomer \
+    --host-name "$(host_name "$dir")" --module-version "$newer" || die "OBS did not load the upgraded module"
+  listed=$(in_root "$root" dpkg -L "$PACKAGE")
+  in_root "$root" "${apt[@]}" purge "$PACKAGE" >>"$root.publisher.log" 2>&1 || die "apt-get purge $PACKAGE failed"
+  purged_clean "$root" "$listed"
+  log "PASS apt: installed $version, upgraded to $newer, purged; the repository of another key refused"
 }
 
 cmd_tgz() {
@@ -271,6 +355,7 @@ shift
 case $command in
   build) cmd_build "$@" ;;
   debian12-root) cmd_debian12_root "$@" ;;
+  source) cmd_source "$@" ;;
   deb) cmd_deb "$@" ;;
   tgz) cmd_tgz "$@" ;;
   setup) cmd_setup "$@" ;;

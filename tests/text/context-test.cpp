@@ -9,6 +9,7 @@
 
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -46,7 +47,7 @@ TEST(Extraction, EveryByteEitherEndsTheValueOrIsCopied)
 		const bool control = c < 0x20 || c == 0x7f;
 		const bool ends_token = control || std::string_view("&\"#',\\]}").find(b) != std::string_view::npos;
 		EXPECT_EQ(token_from("x?k=ab" + b + "cd", "k"), ends_token ? "ab" : "ab" + b + "cd") << "byte " << c;
-		const bool ends_slug = control || c == '/';
+		const bool ends_slug = control || std::string_view("/?#").find(b) != std::string_view::npos;
 		EXPECT_EQ(slug_from("https://" EXPECTED_SERVICE_HOST "/brivora/ab" + b + "cd/x"),
 			  ends_slug ? "ab" : "ab" + b + "cd")
 			<< "byte " << c;
@@ -93,10 +94,12 @@ TEST(Extraction, SlugCases)
 		{"https://" EXPECTED_SERVICE_HOST "/brivora/alice", "keep", "alice"},
 		{"https://" EXPECTED_SERVICE_HOST "/Brivora/alice/", "keep", "keep"}, // case-sensitive marker
 		{"https://" EXPECTED_SERVICE_HOST "/brivoraalice/", "keep", "keep"},
-		{"https://" EXPECTED_SERVICE_HOST "/brivora//widgets", "keep", ""}, // empty segment replaces
+		{"https://" EXPECTED_SERVICE_HOST "/brivora//widgets", "keep", "keep"}, // empty segment: nothing
+		{"https://" EXPECTED_SERVICE_HOST "/brivora/", "keep", "keep"},
+		{"https://" EXPECTED_SERVICE_HOST "/brivora/alice?widgetToken=T", "keep", "alice"},
 		{"/brivora/a/brivora/b/", "keep", "a"},
 		{"/brivora/old", "new", "old"}, // replaced whatever it held
-		{"/brivora/alice?x=1&y=2", "keep", "alice?x=1&y=2"},
+		{"/brivora/alice#x/y", "keep", "alice"},
 		{"/brivora/" + std::string(120, 's') + "/", "keep", std::string(95, 's')},
 		{"/brivora/" + std::string(120, 's') + "?q", "keep", std::string(95, 's')},
 		{"/brivora/" + repeat("\xc3\xa9", 48), "keep", repeat("\xc3\xa9", 47)},
@@ -125,8 +128,8 @@ TEST_F(ServiceContext, TokenKeysInOrderOfPreference)
 	struct row {
 		std::string text, want, slug;
 	} rows[] = {
-		{"/brivora/a?token=t&widgettoken=w&widgetToken=W", "W", "a?token=t&widgettoken=w&widgetToken=W"},
-		{"/brivora/?token=t&widgettoken=w", "w", "?token=t&widgettoken=w"},
+		{"/brivora/a?token=t&widgettoken=w&widgetToken=W", "W", "a"},
+		{"/brivora/?token=t&widgettoken=w", "w", "dravelo"},
 		{"/brivora/a/?token=t", "t", "a"},
 		{"/brivora/a/?widgetToken=&token=abc", "abc", "a"},
 		{"/brivora/a/?widgetToken=abc\r\n", "abc", "a"},
@@ -183,12 +186,17 @@ TEST_F(ServiceContext, LearntValuesAreKept)
 	EXPECT_TRUE(context.complete());
 	EXPECT_EQ(signature(), base + "/alice/widgets/signature/?widgetToken=first");
 
-	context = service_context{};
-	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora//widgets");
-	context.absorb_url("https://" EXPECTED_SERVICE_HOST "/brivora/bob/");
-	EXPECT_STREQ(context.streamer_slug, "");
-	EXPECT_FALSE(context.complete()); // no token yet
-	EXPECT_EQ(signature(), base + "//widgets/signature/");
+	// What the module wrote itself gives way to the streamer's entries,
+	// token and slug each on its own; otherwise the first value stays.
+	const auto own = url_origin::module_output, streamer = url_origin::streamer;
+	for (auto [first, second, want] :
+	     {std::tuple{own, streamer, "new NEW"}, {streamer, own, "old OLD"}, {own, own, "old NEW"}}) {
+		context = service_context{};
+		context.absorb_url((base + "/old/?widgetToken=OLD").c_str(), first);
+		context.absorb_url((base + "/new/widgets/").c_str(), second);
+		context.absorb_url((base + "//?widgetToken=NEW").c_str(), streamer);
+		EXPECT_EQ(std::string(context.streamer_slug) + " " + context.widget_token, want);
+	}
 }
 
 TEST_F(ServiceContext, ExactDocksLine)

@@ -277,9 +277,10 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 		     "\n"),
 		 "", "dravelo"},
 	};
+	module_docks_seen seen;
 	for (const row &r : rows) {
 		service_context context;
-		absorb_user_ini_docks(context, r.content);
+		absorb_user_ini_docks(context, r.content, seen = {});
 		EXPECT_EQ(context.widget_token, r.token) << r.name;
 		EXPECT_EQ(context.streamer_slug, r.slug) << r.name;
 	}
@@ -288,12 +289,12 @@ TEST(UserIniDocks, TeachOnlyThroughTheServicesOwnEntries)
 	// the service's token, not the foreign dock's.
 	service_context first_start;
 	const std::string before = rows[0].content;
-	absorb_user_ini_docks(first_start, before);
+	absorb_user_ini_docks(first_start, before, seen = {});
 	const auto line = docks_value_repair(before, first_start.dock_entries());
 	ASSERT_TRUE(line);
 	ASSERT_TRUE(line->starts_with("[" + foreign));
 	service_context next_start;
-	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line));
+	absorb_user_ini_docks(next_start, rewrite_user_ini(before, *line), seen = {});
 	EXPECT_STREQ(next_start.widget_token, first_start.widget_token);
 	EXPECT_STREQ(next_start.streamer_slug, "s");
 }
