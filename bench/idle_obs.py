@@ -43,10 +43,9 @@ from types import SimpleNamespace
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
-sys.path.insert(1, os.path.join(REPO, "demo"))
-from run_e2e import (LOAD_LINE, PINNED_POS, PREFIX, SCENE, SIGNATURE, Service, Session,  # noqa: E402
-                     host_name_from_cache, log_lines)
+sys.path.insert(0, os.path.join(REPO, "demo"))
+from obs_driver import (LOAD_LINE, PINNED_POS, PREFIX, SCENE, SIGNATURE, Service, Session,  # noqa: E402
+                        host_name_from_cache, log_lines)
 from obs_session import (HostError, ObsHome, Xvfb, browser_source, color_source,  # noqa: E402
                          detect_obs_version, scene_collection)
 

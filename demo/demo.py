@@ -33,11 +33,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-sys.path.insert(1, os.path.join(REPO, "tests", "e2e"))
-# run_e2e re-runs this script with /usr/bin/python3 when python3-websocket is missing.
-from run_e2e import (LOAD_LINE, PREFIX, SCENE, SIGNATURE, Failed, Service, Session,  # noqa: E402
-                     basic_window_docks, check_host_quit, host_name_from_cache, log_lines, placement_problems,
-                     poll)
+from obs_driver import (LOAD_LINE, PREFIX, SCENE, SIGNATURE, Failed, Service, Session,  # noqa: E402
+                        basic_window_docks, check_host_quit, host_name_from_cache, log_lines, placement_problems,
+                        poll)
 from obs_session import (HostError, ObsHome, Xvfb, browser_source, color_source,  # noqa: E402
                          detect_obs_version, scene_collection)
 from obs_ws import ObsWsError  # noqa: E402
@@ -91,7 +89,7 @@ def window_geometry(width, height):
 
 
 class HostOptions:
-    """How the Session of run_e2e starts OBS."""
+    """What a Session needs to start OBS: the command, the display, no core files."""
 
     def __init__(self, obs_cmd, display):
         self.obs_cmd = obs_cmd
