@@ -239,6 +239,9 @@ TEST_F(RealHost, LoadRegistersItsCallbacksAndOnlyItsEventsRunPasses)
 	EXPECT_EQ(queued_ui_tasks(), 0u);
 	tick(0.5f);
 	EXPECT_TRUE(wait_for_ui_tasks(1)) << "events must leave the accumulated 1.5 s alone";
+	// An event while the tick's pass is queued: one queued pass at a time.
+	headless::fire(OBS_FRONTEND_EVENT_SCENE_CHANGED);
+	EXPECT_EQ(run_ui_tasks_after_a_while(), 1u);
 
 	// The host's exit event removes the callback from inside it; the unload
 	// then leaves the frontend alone (checked at shutdown).
