@@ -167,6 +167,21 @@ class Session:
                         sceneItemEnabled=False)
         self.wait_pinned(scene)
 
+    def request_and_wait(self, request, event, predicate, timeout=10.0, **fields):
+        """Sends a request and waits for the event it raises."""
+        self.ws.clear_events()
+        self.ws.request(request, **fields)
+        self.ws.wait_event(event, predicate, timeout=timeout)
+
+    def remove_scene(self, name):
+        """Removes a scene that is not live and waits until only SCENE is
+        left: OBS 32 can quit uncleanly with several scenes. The scene goes
+        once its last reference is released."""
+        self.ws.request("RemoveScene", sceneName=name)
+        poll("only the first scene left", lambda: (
+            lambda names: (names == [SCENE], names))(
+            [sc["sceneName"] for sc in self.ws.request("GetSceneList")["scenes"]]))
+
     def wait_settings(self, url, timeout=WAIT):
         def probe():
             try:

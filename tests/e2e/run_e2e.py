@@ -410,22 +410,15 @@ def new_scene_check(ctx, report, s):
     def new_scene():
         s.ws.request("CreateScene", sceneName=SECOND_SCENE)
         try:
-            s.ws.clear_events()
-            s.ws.request("SetCurrentProgramScene", sceneName=SECOND_SCENE)
-            s.ws.wait_event("CurrentProgramSceneChanged", lambda d: d.get("sceneName") == SECOND_SCENE)
+            s.request_and_wait("SetCurrentProgramScene", "CurrentProgramSceneChanged",
+                               lambda d: d.get("sceneName") == SECOND_SCENE, sceneName=SECOND_SCENE)
             s.wait_pinned(SECOND_SCENE)
             items = s.items(SECOND_SCENE)
             expect(len(items) == 1, f"the new scene holds {[i['sourceName'] for i in items]}")
         finally:
-            # OBS 32 can quit uncleanly with several scenes: back to one.
-            s.ws.clear_events()
-            s.ws.request("SetCurrentProgramScene", sceneName=SCENE)
-            s.ws.wait_event("CurrentProgramSceneChanged", lambda d: d.get("sceneName") == SCENE)
-            s.ws.request("RemoveScene", sceneName=SECOND_SCENE)
-            # The scene goes once its last reference is released.
-            poll("only the first scene left", lambda: (
-                lambda names: (names == [SCENE], names))(
-                [sc["sceneName"] for sc in s.ws.request("GetSceneList")["scenes"]]))
+            s.request_and_wait("SetCurrentProgramScene", "CurrentProgramSceneChanged",
+                               lambda d: d.get("sceneName") == SCENE, sceneName=SCENE)
+            s.remove_scene(SECOND_SCENE)
         s.wait_pinned(SCENE)
     report.check(f"{t}new scene: gets the pinned signature item once it is current", new_scene)
 
@@ -686,19 +679,14 @@ def studio_mode_checks(ctx, report, s, duplicate, label):
     def names(scene):
         return [item["sourceName"] for item in s.items(scene)]
 
-    def request_and_wait(request, event, predicate, **fields):
-        s.ws.clear_events()
-        s.ws.request(request, **fields)
-        s.ws.wait_event(event, predicate, timeout=WAIT)
-
     def studio(enabled):
-        request_and_wait("SetStudioModeEnabled", "StudioModeStateChanged",
-                         lambda d: d.get("studioModeEnabled") is enabled, studioModeEnabled=enabled)
+        s.request_and_wait("SetStudioModeEnabled", "StudioModeStateChanged",
+                           lambda d: d.get("studioModeEnabled") is enabled, WAIT, studioModeEnabled=enabled)
 
     def preview(scene):
         if s.ws.request("GetCurrentPreviewScene")["currentPreviewSceneName"] != scene:  # swapped in already
-            request_and_wait("SetCurrentPreviewScene", "CurrentPreviewSceneChanged",
-                             lambda d: d.get("sceneName") == scene, sceneName=scene)
+            s.request_and_wait("SetCurrentPreviewScene", "CurrentPreviewSceneChanged",
+                               lambda d: d.get("sceneName") == scene, WAIT, sceneName=scene)
 
     def add_alerts(scene, name):
         s.ws.request("CreateInput", sceneName=scene, inputName=name, inputKind="color_source_v3",
@@ -756,19 +744,16 @@ def studio_mode_checks(ctx, report, s, duplicate, label):
                 moved = s.signature_item(SCENE)["sceneItemTransform"]
                 expect((moved["positionX"], moved["positionY"]) == (100.0, 100.0) and "Late Alerts" in names(SCENE),
                        f"the preview scene was changed: {names(SCENE)}, signature at {moved}")
-            request_and_wait("TriggerStudioModeTransition", "CurrentProgramSceneChanged",
-                             lambda d, scene=scene: d.get("sceneName") == scene)
+            s.request_and_wait("TriggerStudioModeTransition", "CurrentProgramSceneChanged",
+                               lambda d, scene=scene: d.get("sceneName") == scene, WAIT)
             wait_on_air(scene)
             s.wait_pinned(scene)
             expect(not [n for n in names(scene) if "Alerts" in n], f"program scene '{scene}': {names(scene)}")
     report.check(f"{t}after each transition the output shows the signature pinned and no alerts overlay",
                  transitions)
 
-    # OBS 32 can quit uncleanly with several scenes: back to one.
     studio(False)
-    s.ws.request("RemoveScene", sceneName=STUDIO_OTHER)
-    poll("only the first scene left", lambda: (
-        lambda scenes: (scenes == [SCENE], scenes))([sc["sceneName"] for sc in s.ws.request("GetSceneList")["scenes"]]))
+    s.remove_scene(STUDIO_OTHER)
     # Leaving Studio Mode lays the main window out anew: a SIGINT while it
     # is painted can hang OBS 29, module or not.
     s.settle(s.ws.request("GetStats")["renderTotalFrames"] + 20)
